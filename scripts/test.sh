@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Installs what is missing, checks formatting, then builds and runs every test
+# twice: a normal build, and one with AddressSanitizer and UndefinedBehaviorSanitizer.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+./scripts/install-deps.sh --tests
+./scripts/check-format.sh
+
+jobs=$(nproc)
+run_suite() {
+    local dir=$1
+    shift
+    cmake -S . -B "$dir" -G Ninja -DBUILD_TESTING=ON "$@" >/dev/null
+    cmake --build "$dir" -j "$jobs"
+    ctest --test-dir "$dir" --output-on-failure -j "$jobs"
+}
+
+echo "== tests"
+run_suite build/test -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+echo "== tests under AddressSanitizer and UndefinedBehaviorSanitizer"
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+export LSAN_OPTIONS=suppressions=$PWD/tests/lsan.supp
+run_suite build/sanitize -DCMAKE_BUILD_TYPE=Debug -DKESTRELIO_SANITIZE=ON

@@ -1,0 +1,19 @@
+#pragma once
+
+#include <QString>
+
+// Every diagnostic of the program is one line; where it goes is the caller's choice.
+class DiagnosticLog
+{
+public:
+    virtual ~DiagnosticLog() = default;
+    virtual void writeLine(const QString& line) = 0;
+};
+
+// Writes each line to standard output and flushes it at once, so that tools
+// reading a pipe or a file see it live.
+class StdoutLog final : public DiagnosticLog
+{
+public:
+    void writeLine(const QString& line) override;
+};

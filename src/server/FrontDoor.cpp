@@ -1,0 +1,83 @@
+#include "server/FrontDoor.h"
+
+#include "server/RequestPolicy.h"
+
+#include <QHostInfo>
+#include <QTcpSocket>
+#include <QTimer>
+#include <QWebSocketServer>
+
+namespace {
+
+constexpr QByteArrayView kEndOfHead = "\r\n\r\n";
+
+QString peerText(const QTcpSocket& socket)
+{
+    bool isV4 = false;
+    const quint32 v4 = socket.peerAddress().toIPv4Address(&isV4);
+    return isV4 ? QHostAddress(v4).toString() : socket.peerAddress().toString();
+}
+
+} // namespace
+
+FrontDoor::FrontDoor(QWebSocketServer& engine, DiagnosticLog& log, Limits limits, QObject* parent)
+    : QObject(parent), engine_(engine), log_(log), limits_(limits),
+      localHostName_(QHostInfo::localHostName())
+{}
+
+void FrontDoor::admit(QTcpSocket* socket)
+{
+    socket->setParent(this);
+    connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+    connect(socket, &QTcpSocket::readyRead, this, [this, socket] { inspect(socket); });
+
+    auto* deadline = new QTimer(socket);
+    deadline->setObjectName(QStringLiteral("headDeadline"));
+    deadline->setSingleShot(true);
+    connect(deadline, &QTimer::timeout, socket, [socket] {
+        socket->abort();
+        socket->deleteLater();
+    });
+    deadline->start(limits_.headTimeout);
+
+    if (socket->bytesAvailable() > 0)
+        inspect(socket);
+}
+
+void FrontDoor::inspect(QTcpSocket* socket)
+{
+    const QByteArray peeked =
+        socket->peek(qMin(socket->bytesAvailable(), qint64(limits_.maxHeadBytes)));
+    const qsizetype end = peeked.indexOf(kEndOfHead);
+    if (end < 0) {
+        if (socket->bytesAvailable() >= limits_.maxHeadBytes) {
+            socket->abort();
+            socket->deleteLater();
+        }
+        return;
+    }
+
+    disconnect(socket, &QTcpSocket::readyRead, this, nullptr);
+    delete socket->findChild<QTimer*>(QStringLiteral("headDeadline"));
+
+    const std::optional<RequestHead> request =
+        parseRequestHead(QByteArrayView(peeked).first(end + kEndOfHead.size()));
+    if (!request) {
+        refuse(socket, "400 Bad Request", QStringLiteral("malformed request"));
+        return;
+    }
+    if (const std::optional<QString> reason = refusalReason(*request, localHostName_)) {
+        refuse(socket, "403 Forbidden", *reason);
+        return;
+    }
+    engine_.handleConnection(socket);
+}
+
+void FrontDoor::refuse(QTcpSocket* socket, QByteArrayView status, const QString& reason)
+{
+    log_.writeLine(QStringLiteral("Rejected connection from ") + peerText(*socket) +
+                   QStringLiteral(": ") + reason);
+    socket->write("HTTP/1.1 " + status.toByteArray() +
+                  "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+    socket->disconnectFromHost();
+}

@@ -1,0 +1,210 @@
+#include "server/WebSocketViewModel.h"
+
+#include "server/ClientConnection.h"
+#include "server/ClientMessage.h"
+
+#include <QStringEncoder>
+#include <QTcpServer>
+#include <QTimer>
+#include <QWebSocket>
+
+namespace {
+
+constexpr qsizetype kReceivedMessagesShown = 30;
+
+bool encodesLosslessly(const QString& text)
+{
+    QStringEncoder encoder(QStringEncoder::Utf8, QStringEncoder::Flag::Stateless);
+    [[maybe_unused]] const QByteArray bytes = encoder.encode(text);
+    return !encoder.hasError();
+}
+
+template <class... Handlers> struct Overloaded : Handlers...
+{
+    using Handlers::operator()...;
+};
+
+} // namespace
+
+WebSocketViewModel::WebSocketViewModel(EventLayer& events, DiagnosticLog& log,
+                                       ServerSettings settings, QObject* parent)
+    : QObject(parent), settings_(std::move(settings)), log_(log), keys_(events, log),
+      scroll_(events, log), engine_(QStringLiteral("Kestrelio"), QWebSocketServer::NonSecureMode),
+      frontDoor_(engine_, log, settings_.frontDoor), heartbeat_(settings_.heartbeat),
+      serverStatus_(QStringLiteral("Stopped")), connectionStatus_(QStringLiteral("Not connected"))
+{
+    connect(&engine_, &QWebSocketServer::newConnection, this, [this] {
+        while (engine_.hasPendingConnections())
+            handleNewConnection(engine_.nextPendingConnection());
+    });
+    connect(&heartbeat_, &Heartbeat::pingDue, this, [this](ClientConnection* connection) {
+        sendMessage(QStringLiteral("PING"), *connection);
+    });
+    connect(&heartbeat_, &Heartbeat::failed, this, &WebSocketViewModel::handleHeartbeatFailure);
+}
+
+WebSocketViewModel::~WebSocketViewModel()
+{
+    // Connections go first: their signals lead into the members below.
+    qDeleteAll(findChildren<ClientConnection*>(Qt::FindDirectChildrenOnly));
+}
+
+void WebSocketViewModel::setKeyPressSimulation(const std::optional<QString>& text)
+{
+    keyPressSimulation_ = text;
+    emit keyPressSimulationChanged();
+}
+
+quint16 WebSocketViewModel::listeningPort() const
+{
+    return listener_ && listener_->isListening() ? listener_->serverPort() : 0;
+}
+
+void WebSocketViewModel::startServer()
+{
+    // A listener still stored (two restarts within the delay) would hold the
+    // port and make this one fail while the old one serves on unnoticed.
+    closeListener();
+
+    auto* listener = new QTcpServer(this);
+    listener_ = listener;
+    connect(listener, &QTcpServer::newConnection, this, [this, listener] {
+        while (listener->hasPendingConnections())
+            frontDoor_.admit(listener->nextPendingConnection());
+    });
+    connect(listener, &QTcpServer::acceptError, this,
+            [this, listener] { handleListenerState(listener, listener->errorString()); });
+
+    std::optional<QString> failure;
+    if (!listener->listen(QHostAddress::Any, settings_.port))
+        failure = listener->errorString();
+    // Reported one turn later, as a listener reports its state, so that
+    // "Starting server..." always comes first.
+    QMetaObject::invokeMethod(
+        this,
+        [this, listener = QPointer(listener), failure] { handleListenerState(listener, failure); },
+        Qt::QueuedConnection);
+    setServerStatus(QStringLiteral("Starting server..."));
+}
+
+void WebSocketViewModel::restartServer()
+{
+    closeListener();
+    setServerStatus(QStringLiteral("Restarting server..."));
+    setConnectionStatus(QStringLiteral("Not connected"));
+    receivedMessages_.clear();
+    emit receivedMessagesChanged();
+    QTimer::singleShot(settings_.restartDelay, this, &WebSocketViewModel::startServer);
+}
+
+void WebSocketViewModel::setServerStatus(const QString& status)
+{
+    serverStatus_ = status;
+    emit serverStatusChanged();
+}
+
+void WebSocketViewModel::setConnectionStatus(const QString& status)
+{
+    connectionStatus_ = status;
+    emit connectionStatusChanged();
+}
+
+void WebSocketViewModel::closeListener()
+{
+    if (!listener_)
+        return;
+    listener_->close();
+    listener_->deleteLater();
+    listener_ = nullptr;
+}
+
+void WebSocketViewModel::handleListenerState(const QTcpServer* listener,
+                                             const std::optional<QString>& failure)
+{
+    // A report from a listener that was closed since says nothing about the server.
+    if (!listener || listener != listener_)
+        return;
+    if (failure)
+        setServerStatus(QStringLiteral("Server failed with error: ") + *failure);
+    else
+        setServerStatus(QStringLiteral("Server ready on port ") +
+                        QString::number(listener->serverPort()));
+}
+
+void WebSocketViewModel::handleNewConnection(QWebSocket* socket)
+{
+    socket->setMaxAllowedIncomingFrameSize(settings_.maxMessageBytes);
+    socket->setMaxAllowedIncomingMessageSize(settings_.maxMessageBytes);
+    auto* connection = new ClientConnection(socket, this);
+    connect(connection, &ClientConnection::messageReceived, this,
+            [this, connection](const QString& text) { handleMessage(text, *connection); });
+    connect(connection, &ClientConnection::undecodableMessage, this, [this] {
+        log_.writeLine(QStringLiteral("No data received or could not decode message."));
+    });
+    connect(connection, &ClientConnection::ended, this,
+            [this, connection](const QString& description) {
+                handleConnectionEnd(connection, description);
+            });
+    heartbeat_.startHeartbeat(connection);
+}
+
+void WebSocketViewModel::handleMessage(const QString& text, ClientConnection& connection)
+{
+    std::visit(Overloaded{
+                   [this](const PongMessage&) {
+                       heartbeat_.recordPong();
+                       setConnectionStatus(QStringLiteral("Connected"));
+                   },
+                   [this](const MouseMessage& mouse) { scroll_.handleMouseMessage(mouse.text); },
+                   [this, &connection](const HandshakeMessage&) {
+                       sendMessage(QStringLiteral("HSK_DONE"), connection);
+                   },
+                   [this, &connection](const KeyMessage& key) {
+                       if (key.action == KeyAction::Press)
+                           addReceivedMessage(key.name);
+                       const std::optional<KeyCode> changed =
+                           keys_.simulateKey(key.name, key.action);
+                       if (changed && key.action == KeyAction::Press)
+                           connection.heldKeys().insert(*changed);
+                       else if (changed)
+                           connection.heldKeys().remove(*changed);
+                   },
+               },
+               parseClientMessage(text));
+}
+
+void WebSocketViewModel::addReceivedMessage(const QString& text)
+{
+    receivedMessages_.prepend(text);
+    emit receivedMessagesChanged();
+    if (receivedMessages_.size() > kReceivedMessagesShown) {
+        receivedMessages_.removeLast();
+        emit receivedMessagesChanged();
+    }
+}
+
+void WebSocketViewModel::sendMessage(const QString& text, ClientConnection& connection)
+{
+    if (!encodesLosslessly(text)) {
+        setConnectionStatus(QStringLiteral("Failed to encode message to UTF-8"));
+        return;
+    }
+    if (const std::optional<QString> error = connection.send(text))
+        log_.writeLine(QStringLiteral("Error sending message: ") + *error);
+}
+
+void WebSocketViewModel::handleConnectionEnd(ClientConnection* connection,
+                                             const QString& description)
+{
+    log_.writeLine(QStringLiteral("Error receiving message: ") + description);
+    // A phone that goes away must not leave its keys down.
+    keys_.releaseKeys(connection->heldKeys());
+    connection->deleteLater();
+}
+
+void WebSocketViewModel::handleHeartbeatFailure()
+{
+    setConnectionStatus(QStringLiteral("Connection Failed"));
+    log_.writeLine(QStringLiteral("Heartbeat stopped after receiving pong recently."));
+    keys_.releaseAllKeys();
+}

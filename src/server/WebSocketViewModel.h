@@ -1,0 +1,93 @@
+#pragma once
+
+#include "common/DiagnosticLog.h"
+#include "input/EventLayer.h"
+#include "input/KeySynthesizer.h"
+#include "input/ScrollSynthesizer.h"
+#include "server/FrontDoor.h"
+#include "server/Heartbeat.h"
+
+#include <QObject>
+#include <QPointer>
+#include <QStringList>
+#include <QWebSocketServer>
+
+#include <chrono>
+#include <optional>
+
+class ClientConnection;
+class QTcpServer;
+class QWebSocket;
+
+struct ServerSettings
+{
+    quint16 port = 3330;
+    std::chrono::milliseconds restartDelay{1000};
+    // Larger messages or frames close the connection with 1009, so that no
+    // client can make the server buffer without bound.
+    quint64 maxMessageBytes = 64 * 1024;
+    Heartbeat::Settings heartbeat;
+    FrontDoor::Limits frontDoor;
+};
+
+// The server's state as the window shows it, and the server itself: the
+// listener, the client connections, the text protocol and the heartbeat.
+// Every change of a published field is announced by its signal.
+class WebSocketViewModel : public QObject
+{
+    Q_OBJECT
+    Q_PROPERTY(QString serverStatus READ serverStatus NOTIFY serverStatusChanged)
+    Q_PROPERTY(QString connectionStatus READ connectionStatus NOTIFY connectionStatusChanged)
+    Q_PROPERTY(QStringList receivedMessages READ receivedMessages NOTIFY receivedMessagesChanged)
+
+public:
+    WebSocketViewModel(EventLayer& events, DiagnosticLog& log, ServerSettings settings = {},
+                       QObject* parent = nullptr);
+    ~WebSocketViewModel() override;
+
+    QString serverStatus() const { return serverStatus_; }
+    QString connectionStatus() const { return connectionStatus_; }
+    QStringList receivedMessages() const { return receivedMessages_; }
+    std::optional<QString> keyPressSimulation() const { return keyPressSimulation_; }
+    void setKeyPressSimulation(const std::optional<QString>& text);
+
+    // The port the listener is bound to; 0 while none listens.
+    quint16 listeningPort() const;
+    const QHash<KeyCode, bool>& keyStates() const { return keys_.keyStates(); }
+
+public slots:
+    void startServer();
+    void restartServer();
+
+signals:
+    void serverStatusChanged();
+    void connectionStatusChanged();
+    void receivedMessagesChanged();
+    void keyPressSimulationChanged();
+
+private:
+    void setServerStatus(const QString& status);
+    void setConnectionStatus(const QString& status);
+    void closeListener();
+    void handleListenerState(const QTcpServer* listener, const std::optional<QString>& failure);
+    void handleNewConnection(QWebSocket* socket);
+    void handleMessage(const QString& text, ClientConnection& connection);
+    void addReceivedMessage(const QString& text);
+    void sendMessage(const QString& text, ClientConnection& connection);
+    void handleConnectionEnd(ClientConnection* connection, const QString& description);
+    void handleHeartbeatFailure();
+
+    ServerSettings settings_;
+    DiagnosticLog& log_;
+    KeySynthesizer keys_;
+    ScrollSynthesizer scroll_;
+    QWebSocketServer engine_;
+    FrontDoor frontDoor_;
+    Heartbeat heartbeat_;
+    QPointer<QTcpServer> listener_;
+
+    QString serverStatus_;
+    QString connectionStatus_;
+    QStringList receivedMessages_;
+    std::optional<QString> keyPressSimulation_;
+};

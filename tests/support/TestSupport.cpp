@@ -1,0 +1,76 @@
+#include "TestSupport.h"
+
+#include <QNetworkRequest>
+#include <QTest>
+
+std::optional<EventSource> RecordingEventLayer::createSource()
+{
+    return failSource ? std::nullopt : EventLayer::createSource();
+}
+
+std::optional<KeyEvent>
+RecordingEventLayer::createKeyEvent(const std::optional<EventSource>& source, quint16 code,
+                                    bool keyDown)
+{
+    return failKeyEvent ? std::nullopt : EventLayer::createKeyEvent(source, code, keyDown);
+}
+
+std::optional<ScrollEvent> RecordingEventLayer::createScrollEvent(const EventSource& source,
+                                                                  qint32 vertical,
+                                                                  qint32 horizontal)
+{
+    return failScrollEvent ? std::nullopt
+                           : EventLayer::createScrollEvent(source, vertical, horizontal);
+}
+
+void RecordingEventLayer::post(TapLocation tap, const InputEvent& event)
+{
+    posted.append({tap, event});
+}
+
+QStringList RecordingEventLayer::keyTrace() const
+{
+    QStringList trace;
+    for (const Posted& p : posted) {
+        if (const auto* key = std::get_if<KeyEvent>(&p.event))
+            trace.append((key->keyDown ? u'+' : u'-') + QString::number(key->code));
+    }
+    return trace;
+}
+
+ServerSettings testSettings()
+{
+    ServerSettings settings;
+    settings.port = 0;
+    return settings;
+}
+
+ServerHarness::ServerHarness(ServerSettings settings)
+    : model(std::make_unique<WebSocketViewModel>(events, log, std::move(settings)))
+{
+    model->startServer();
+    QTRY_VERIFY_WITH_TIMEOUT(model->serverStatus().startsWith(u"Server ready on port "), 5000);
+}
+
+QUrl ServerHarness::url() const
+{
+    return QUrl(QStringLiteral("ws://127.0.0.1:%1").arg(model->listeningPort()));
+}
+
+TestClient::TestClient(const QUrl& url, const QString& origin)
+{
+    QObject::connect(&socket, &QWebSocket::textMessageReceived,
+                     [this](const QString& text) { received.append(text); });
+    QNetworkRequest request(url);
+    if (!origin.isEmpty())
+        request.setRawHeader("Origin", origin.toUtf8());
+    socket.open(request);
+    QTRY_VERIFY_WITH_TIMEOUT(socket.state() != QAbstractSocket::ConnectingState, 5000);
+}
+
+bool TestClient::sync()
+{
+    const int before = count(QStringLiteral("HSK_DONE"));
+    send(QStringLiteral("hsk"));
+    return QTest::qWaitFor([&] { return count(QStringLiteral("HSK_DONE")) > before; }, 5000);
+}

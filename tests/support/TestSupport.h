@@ -1,0 +1,78 @@
+#pragma once
+
+#include "common/DiagnosticLog.h"
+#include "input/EventLayer.h"
+#include "server/WebSocketViewModel.h"
+
+#include <QList>
+#include <QStringList>
+#include <QUrl>
+#include <QWebSocket>
+
+#include <memory>
+
+// Records every posted event in order, with its tap; can be told to fail
+// any creation step.
+class RecordingEventLayer final : public EventLayer
+{
+public:
+    struct Posted
+    {
+        TapLocation tap;
+        InputEvent event;
+    };
+
+    std::optional<EventSource> createSource() override;
+    std::optional<KeyEvent> createKeyEvent(const std::optional<EventSource>& source, quint16 code,
+                                           bool keyDown) override;
+    std::optional<ScrollEvent> createScrollEvent(const EventSource& source, qint32 vertical,
+                                                 qint32 horizontal) override;
+    void post(TapLocation tap, const InputEvent& event) override;
+
+    // The key events posted, as "+13" for a key-down and "-13" for a key-up.
+    QStringList keyTrace() const;
+
+    QList<Posted> posted;
+    bool failSource = false;
+    bool failKeyEvent = false;
+    bool failScrollEvent = false;
+};
+
+class RecordingLog final : public DiagnosticLog
+{
+public:
+    void writeLine(const QString& line) override { lines.append(line); }
+    QStringList lines;
+};
+
+// Test seams only: an ephemeral port and, unless a test says otherwise, the
+// production heartbeat and delays.
+ServerSettings testSettings();
+
+// A view model with a recording event layer and log, started and ready.
+struct ServerHarness
+{
+    explicit ServerHarness(ServerSettings settings = testSettings());
+    QUrl url() const;
+
+    RecordingEventLayer events;
+    RecordingLog log;
+    std::unique_ptr<WebSocketViewModel> model;
+};
+
+// A real WebSocket client over loopback.
+class TestClient
+{
+public:
+    explicit TestClient(const QUrl& url, const QString& origin = {});
+
+    bool isConnected() const { return socket.state() == QAbstractSocket::ConnectedState; }
+    void send(const QString& text) { socket.sendTextMessage(text); }
+    // Messages are handled in order, so the answer to "hsk" means that every
+    // message sent before it has been handled.
+    bool sync();
+    int count(const QString& text) const { return int(received.count(text)); }
+
+    QWebSocket socket;
+    QStringList received;
+};

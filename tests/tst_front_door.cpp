@@ -1,0 +1,164 @@
+#include "RawWebSocket.h"
+#include "TestSupport.h"
+#include "server/RequestPolicy.h"
+
+#include <QHostInfo>
+#include <QTcpSocket>
+#include <QTest>
+
+using namespace std::chrono_literals;
+
+class FrontDoorTest : public QObject
+{
+    Q_OBJECT
+private slots:
+    void policyJudgesHostAndOrigin_data();
+    void policyJudgesHostAndOrigin();
+    void refusedUpgradeGetsForbidden();
+    void browserClientFromTheSameHostIsServed();
+    void oversizedHeadIsClosed();
+    void slowHeadIsClosed();
+    void malformedRequestIsBadRequest();
+};
+
+namespace {
+
+// Sends raw bytes and returns all the server answered until it closed.
+QByteArray exchange(quint16 port, const QByteArray& bytes, bool waitForClose = true)
+{
+    QTcpSocket socket;
+    socket.connectToHost(QHostAddress::LocalHost, port);
+    if (!socket.waitForConnected(5000))
+        return "no connection";
+    socket.write(bytes);
+    QByteArray answer;
+    (void)QTest::qWaitFor(
+        [&] {
+            answer += socket.readAll();
+            return waitForClose ? socket.state() == QAbstractSocket::UnconnectedState
+                                : answer.contains("\r\n\r\n");
+        },
+        5000);
+    return answer + socket.readAll();
+}
+
+} // namespace
+
+void FrontDoorTest::policyJudgesHostAndOrigin_data()
+{
+    QTest::addColumn<QByteArray>("host");
+    QTest::addColumn<QByteArray>("origin");
+    QTest::addColumn<bool>("refused");
+
+    const QByteArray name = QHostInfo::localHostName().toUtf8();
+    QTest::newRow("native client by address")
+        << QByteArray("192.168.1.20:3330") << QByteArray() << false;
+    QTest::newRow("IPv6 literal") << QByteArray("[fe80::1]:3330") << QByteArray() << false;
+    QTest::newRow("localhost") << QByteArray("LocalHost:3330") << QByteArray() << false;
+    QTest::newRow("machine name") << name << QByteArray() << false;
+    QTest::newRow("machine name .local") << name + ".local:3330" << QByteArray() << false;
+    QTest::newRow("page served from the same host")
+        << QByteArray("192.168.1.20:3330") << QByteArray("http://192.168.1.20:3330") << false;
+    QTest::newRow("same IPv6 host spelt otherwise")
+        << QByteArray("[::1]:3330") << QByteArray("http://[0:0::1]:8080") << false;
+    QTest::newRow("page from another site")
+        << QByteArray("192.168.1.20:3330") << QByteArray("https://evil.example") << true;
+    QTest::newRow("sandboxed page") << QByteArray("127.0.0.1:3330") << QByteArray("null") << true;
+    QTest::newRow("rebound name") << QByteArray("evil.example:3330")
+                                  << QByteArray("http://evil.example:3330") << true;
+    QTest::newRow("rebound name, no origin") << QByteArray("evil.example") << QByteArray() << true;
+    QTest::newRow("machine name with suffix") << name + "x.local" << QByteArray() << true;
+    QTest::newRow("no host") << QByteArray() << QByteArray() << true;
+}
+
+void FrontDoorTest::policyJudgesHostAndOrigin()
+{
+    QFETCH(QByteArray, host);
+    QFETCH(QByteArray, origin);
+    QFETCH(bool, refused);
+
+    QByteArray head = "GET / HTTP/1.1\r\n";
+    if (!host.isEmpty())
+        head += "Host: " + host + "\r\n";
+    if (!origin.isEmpty())
+        head += "Origin: " + origin + "\r\n";
+    const std::optional<RequestHead> request = parseRequestHead(head + "\r\n");
+    QVERIFY(request);
+    QCOMPARE(refusalReason(*request, QHostInfo::localHostName()).has_value(), refused);
+}
+
+void FrontDoorTest::refusedUpgradeGetsForbidden()
+{
+    ServerHarness server;
+    const quint16 port = server.model->listeningPort();
+
+    const QByteArray answer =
+        exchange(port, RawWebSocket::upgradeRequest("127.0.0.1", "https://evil.example"));
+    QVERIFY2(answer.startsWith("HTTP/1.1 403 Forbidden\r\n"), answer.constData());
+    QVERIFY(!answer.contains("101"));
+    QCOMPARE(server.log.lines,
+             QStringList{"Rejected connection from 127.0.0.1: Origin https://evil.example does "
+                         "not match Host 127.0.0.1"});
+
+    QVERIFY(exchange(port, RawWebSocket::upgradeRequest("attacker.example:3330"))
+                .startsWith("HTTP/1.1 403"));
+    QCOMPARE(server.log.lines.size(), 2);
+    QVERIFY(server.log.lines[1].startsWith("Rejected connection from 127.0.0.1: Host "));
+
+    // A real browser-style client from another origin gets no socket either.
+    TestClient foreign(server.url(), QStringLiteral("http://evil.example"));
+    QVERIFY(!foreign.isConnected());
+    QVERIFY(server.events.posted.isEmpty());
+}
+
+void FrontDoorTest::browserClientFromTheSameHostIsServed()
+{
+    ServerHarness server;
+    const quint16 port = server.model->listeningPort();
+    TestClient page(server.url(), QStringLiteral("http://127.0.0.1:%1").arg(port));
+    page.send("w");
+    QVERIFY(page.sync());
+    QCOMPARE(server.events.keyTrace(), QStringList{"+13"});
+
+    const QByteArray answer = exchange(port, RawWebSocket::upgradeRequest("127.0.0.1"), false);
+    QVERIFY2(answer.startsWith("HTTP/1.1 101"), answer.constData());
+}
+
+void FrontDoorTest::oversizedHeadIsClosed()
+{
+    ServerHarness server;
+    const QByteArray padding = "X-Padding: " + QByteArray(8 * 1024, 'p') + "\r\n";
+    QByteArray request = RawWebSocket::upgradeRequest("127.0.0.1");
+    request.insert(request.size() - 2, padding);
+    QVERIFY(exchange(server.model->listeningPort(), request).isEmpty());
+
+    // A head just under the limit still passes.
+    QByteArray fits = RawWebSocket::upgradeRequest("127.0.0.1");
+    fits.insert(fits.size() - 2,
+                "X-Padding: " + QByteArray(8 * 1024 - fits.size() - 13, 'p') + "\r\n");
+    QCOMPARE(fits.size(), 8 * 1024);
+    QVERIFY(exchange(server.model->listeningPort(), fits, false).startsWith("HTTP/1.1 101"));
+}
+
+void FrontDoorTest::slowHeadIsClosed()
+{
+    ServerSettings settings = testSettings();
+    settings.frontDoor.headTimeout = 200ms;
+    ServerHarness server(settings);
+    QTcpSocket socket;
+    socket.connectToHost(QHostAddress::LocalHost, server.model->listeningPort());
+    QVERIFY(socket.waitForConnected(5000));
+    socket.write("GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n");
+    QTRY_COMPARE_WITH_TIMEOUT(socket.state(), QAbstractSocket::UnconnectedState, 5000);
+    QTRY_COMPARE(server.model->findChildren<QTcpSocket*>().size(), 0);
+}
+
+void FrontDoorTest::malformedRequestIsBadRequest()
+{
+    ServerHarness server;
+    const QByteArray answer = exchange(server.model->listeningPort(), "HELLO\r\n\r\n");
+    QVERIFY2(answer.startsWith("HTTP/1.1 400 Bad Request\r\n"), answer.constData());
+}
+
+QTEST_GUILESS_MAIN(FrontDoorTest)
+#include "tst_front_door.moc"

@@ -1,0 +1,153 @@
+#include "TestSupport.h"
+
+#include <QElapsedTimer>
+#include <QTcpServer>
+#include <QTest>
+
+class LifecycleTest : public QObject
+{
+    Q_OBJECT
+private slots:
+    void startsStoppedAndListensNowhere();
+    void readyArrivesAfterStarting();
+    void portInUseIsReportedAsFailure();
+    void restartClearsAtOnceAndStartsAfterTheDelay();
+    void restartKeepsAcceptedConnections();
+    void twoQuickRestartsEndReady();
+};
+
+void LifecycleTest::startsStoppedAndListensNowhere()
+{
+    RecordingEventLayer events;
+    RecordingLog log;
+    WebSocketViewModel model(events, log, testSettings());
+    QCOMPARE(model.serverStatus(), QStringLiteral("Stopped"));
+    QCOMPARE(model.connectionStatus(), QStringLiteral("Not connected"));
+    QVERIFY(model.receivedMessages().isEmpty());
+    QCOMPARE(model.keyPressSimulation(), std::nullopt);
+    QVERIFY(model.keyStates().isEmpty());
+    QTest::qWait(20);
+    QCOMPARE(model.listeningPort(), quint16(0));
+    QCOMPARE(model.serverStatus(), QStringLiteral("Stopped"));
+}
+
+void LifecycleTest::readyArrivesAfterStarting()
+{
+    RecordingEventLayer events;
+    RecordingLog log;
+    WebSocketViewModel model(events, log, testSettings());
+    QStringList statuses;
+    connect(&model, &WebSocketViewModel::serverStatusChanged,
+            [&] { statuses.append(model.serverStatus()); });
+
+    model.startServer();
+    QCOMPARE(statuses, QStringList{"Starting server..."});
+    QVERIFY(model.listeningPort() != 0);
+    QTRY_COMPARE(statuses.size(), 2);
+    QCOMPARE(statuses[1], QStringLiteral("Server ready on port %1").arg(model.listeningPort()));
+    QVERIFY(log.lines.isEmpty());
+}
+
+void LifecycleTest::portInUseIsReportedAsFailure()
+{
+    QTcpServer squatter;
+    QVERIFY(squatter.listen(QHostAddress::Any));
+    ServerSettings settings = testSettings();
+    settings.port = squatter.serverPort();
+
+    RecordingEventLayer events;
+    RecordingLog log;
+    WebSocketViewModel model(events, log, settings);
+    QStringList statuses;
+    connect(&model, &WebSocketViewModel::serverStatusChanged,
+            [&] { statuses.append(model.serverStatus()); });
+    model.startServer();
+    QTRY_COMPARE(statuses.size(), 2);
+    QCOMPARE(statuses[0], QStringLiteral("Starting server..."));
+    QCOMPARE(statuses[1],
+             QStringLiteral("Server failed with error: The bound address is already in use"));
+
+    // It stays failed until a restart, which succeeds once the port is free.
+    QTest::qWait(20);
+    QCOMPARE(statuses.size(), 2);
+    squatter.close();
+    model.restartServer();
+    QTRY_VERIFY(model.serverStatus().startsWith(u"Server ready on port "));
+}
+
+void LifecycleTest::restartClearsAtOnceAndStartsAfterTheDelay()
+{
+    ServerSettings settings = testSettings();
+    settings.restartDelay = std::chrono::milliseconds(300);
+    ServerHarness server(settings);
+    TestClient client(server.url());
+    client.send("pong");
+    client.send("w");
+    QVERIFY(client.sync());
+    QCOMPARE(server.model->connectionStatus(), QStringLiteral("Connected"));
+
+    QElapsedTimer clock;
+    qint64 startedAfter = -1;
+    connect(server.model.get(), &WebSocketViewModel::serverStatusChanged, [&] {
+        if (server.model->serverStatus() == u"Starting server...")
+            startedAfter = clock.elapsed();
+    });
+    clock.start();
+    server.model->restartServer();
+    QCOMPARE(server.model->serverStatus(), QStringLiteral("Restarting server..."));
+    QCOMPARE(server.model->connectionStatus(), QStringLiteral("Not connected"));
+    QVERIFY(server.model->receivedMessages().isEmpty());
+    QCOMPARE(server.model->listeningPort(), quint16(0));
+    QCOMPARE(server.model->keyStates().value(13), true); // keys are not the restart's business
+
+    QTRY_VERIFY(server.model->serverStatus().startsWith(u"Server ready on port "));
+    QVERIFY2(startedAfter >= 300, qPrintable(QString::number(startedAfter)));
+    QTRY_VERIFY(server.model->serverStatus().startsWith(u"Server ready on port "));
+}
+
+void LifecycleTest::restartKeepsAcceptedConnections()
+{
+    ServerSettings settings = testSettings();
+    settings.restartDelay = std::chrono::milliseconds(50);
+    settings.heartbeat.pingInterval = std::chrono::milliseconds(100);
+    ServerHarness server(settings);
+    TestClient old(server.url());
+    QVERIFY(old.sync());
+
+    server.model->restartServer();
+    QTRY_VERIFY(server.model->serverStatus().startsWith(u"Server ready on port "));
+
+    old.send("x");
+    QVERIFY(old.sync());
+    QCOMPARE(server.model->receivedMessages(), QStringList{"x"});
+    QTRY_VERIFY(old.count("PING") > 0); // its heartbeat goes on too
+
+    TestClient fresh(server.url());
+    QVERIFY(fresh.sync());
+    QVERIFY(old.isConnected());
+}
+
+void LifecycleTest::twoQuickRestartsEndReady()
+{
+    ServerSettings settings = testSettings();
+    settings.port = [] {
+        QTcpServer probe;
+        probe.listen(QHostAddress::Any);
+        return probe.serverPort();
+    }();
+    settings.restartDelay = std::chrono::milliseconds(100);
+    ServerHarness server(settings);
+
+    server.model->restartServer();
+    QTest::qWait(30);
+    server.model->restartServer();
+    QTRY_VERIFY(server.model->serverStatus().startsWith(u"Server ready on port "));
+    QTest::qWait(200); // both delayed starts have run
+    QCOMPARE(server.model->serverStatus(),
+             QStringLiteral("Server ready on port %1").arg(settings.port));
+    TestClient client(server.url());
+    QVERIFY(client.sync());
+}
+
+QTEST_GUILESS_MAIN(LifecycleTest)
+#include "tst_lifecycle.moc"

@@ -1,0 +1,230 @@
+#include "RawWebSocket.h"
+#include "TestSupport.h"
+
+#include <QTcpSocket>
+#include <QTest>
+
+class ProtocolTest : public QObject
+{
+    Q_OBJECT
+private slots:
+    void dispatchesByGrammar_data();
+    void dispatchesByGrammar();
+    void pongSetsConnectedWithoutLogging();
+    void handshakeIsAnsweredOnceOnTheSameConnection();
+    void logKeepsNewestThirty();
+    void binaryFramesAreTextWhenValidUtf8();
+    void twoClientsAreServedAtOnce();
+    void oversizedMessageClosesOnlyThatClient();
+    void endedConnectionsAreFreed();
+    void peerIgnoringTheCloseIsStillCut();
+};
+
+void ProtocolTest::dispatchesByGrammar_data()
+{
+    QTest::addColumn<QString>("message");
+    QTest::addColumn<QStringList>("keys");   // key events posted
+    QTest::addColumn<QStringList>("logged"); // entries added to the received log
+    QTest::addColumn<QStringList>("lines");  // standard output
+
+    QTest::newRow("press") << "W" << QStringList{"+13"} << QStringList{"w"}
+                           << QStringList{"key pressed : 13"};
+    QTest::newRow("release") << "-w" << QStringList{"-13"} << QStringList{}
+                             << QStringList{"key released : 13"};
+    QTest::newRow("padded space") << " Space " << QStringList{"+1"} << QStringList{"space"}
+                                  << QStringList{"key pressed : 1"};
+    QTest::newRow("hyphen inside")
+        << "a-b" << QStringList{"-0"} << QStringList{} << QStringList{"key released : 0"};
+    QTest::newRow("lone hyphen") << "-" << QStringList{} << QStringList{}
+                                 << QStringList{"Invalid key: "};
+    QTest::newRow("empty") << "" << QStringList{} << QStringList{""}
+                           << QStringList{"Invalid key: "};
+    QTest::newRow("ping is a key")
+        << "ping" << QStringList{"+35"} << QStringList{"ping"} << QStringList{"key pressed : 35"};
+    QTest::newRow("inner line break")
+        << "a\nb" << QStringList{"+0"} << QStringList{"a\nb"} << QStringList{"key pressed : 0"};
+    QTest::newRow("mouse wins over hyphen")
+        << "Mouse -1 0" << QStringList{} << QStringList{}
+        << QStringList{"Simulated scroll with x: -50.0, y: 0.0"};
+    QTest::newRow("mouse anywhere")
+        << "xmousey" << QStringList{} << QStringList{} << QStringList{"Invalid message format"};
+    QTest::newRow("tab inside key name")
+        << "\tup\t" << QStringList{"+126"} << QStringList{"up"} << QStringList{"key pressed : 126"};
+    QTest::newRow("unicode lowercase")
+        << QStringLiteral("\u00c9") << QStringList{} << QStringList{QStringLiteral("\u00e9")}
+        << QStringList{QStringLiteral("Invalid key: \u00e9")};
+    QTest::newRow("no-break space trimmed") << QStringLiteral("\u00a0d\u2028") << QStringList{"+2"}
+                                            << QStringList{"d"} << QStringList{"key pressed : 2"};
+}
+
+void ProtocolTest::dispatchesByGrammar()
+{
+    QFETCH(QString, message);
+    QFETCH(QStringList, keys);
+    QFETCH(QStringList, logged);
+    QFETCH(QStringList, lines);
+
+    ServerHarness server;
+    TestClient client(server.url());
+    client.send(message);
+    QVERIFY(client.sync());
+
+    QCOMPARE(server.events.keyTrace(), keys);
+    QCOMPARE(server.model->receivedMessages(), logged);
+    QCOMPARE(server.log.lines, lines);
+    QCOMPARE(client.received, QStringList{"HSK_DONE"});
+    QCOMPARE(server.model->connectionStatus(), QStringLiteral("Not connected"));
+}
+
+void ProtocolTest::pongSetsConnectedWithoutLogging()
+{
+    ServerHarness server;
+    TestClient client(server.url());
+    client.send(" PoNg\n");
+    QVERIFY(client.sync());
+    QCOMPARE(server.model->connectionStatus(), QStringLiteral("Connected"));
+    QVERIFY(server.model->receivedMessages().isEmpty());
+    QVERIFY(server.log.lines.isEmpty());
+    QVERIFY(server.events.posted.isEmpty());
+}
+
+void ProtocolTest::handshakeIsAnsweredOnceOnTheSameConnection()
+{
+    ServerHarness server;
+    TestClient asking(server.url());
+    TestClient silent(server.url());
+    asking.send("HSK ");
+    QTRY_COMPARE(asking.received, QStringList({"HSK_DONE"}));
+    QVERIFY(silent.sync());
+    QTest::qWait(20);
+    QCOMPARE(asking.received, QStringList({"HSK_DONE"}));
+    QCOMPARE(silent.received, QStringList({"HSK_DONE"}));
+}
+
+void ProtocolTest::logKeepsNewestThirty()
+{
+    ServerHarness server;
+    int announcements = 0;
+    connect(server.model.get(), &WebSocketViewModel::receivedMessagesChanged,
+            [&announcements] { ++announcements; });
+    TestClient client(server.url());
+    for (int i = 0; i < 31; ++i)
+        client.send(QStringLiteral("k%1").arg(i));
+    QVERIFY(client.sync());
+
+    const QStringList log = server.model->receivedMessages();
+    QCOMPARE(log.size(), 30);
+    QCOMPARE(log.first(), QStringLiteral("k30"));
+    QCOMPARE(log.last(), QStringLiteral("k1"));
+    QCOMPARE(announcements, 32); // the 31st press also announces its eviction
+}
+
+void ProtocolTest::binaryFramesAreTextWhenValidUtf8()
+{
+    ServerHarness server;
+    TestClient client(server.url());
+    client.socket.sendBinaryMessage("up");
+    client.socket.sendBinaryMessage(QByteArray("\xff\xfe", 2));
+    client.socket.sendBinaryMessage("\xc3\xa9"); // é
+    client.socket.sendBinaryMessage("hsk");
+    QTRY_COMPARE(client.received, QStringList{"HSK_DONE"});
+    QCOMPARE(server.log.lines,
+             QStringList({"key pressed : 126", "No data received or could not decode message.",
+                          QStringLiteral("Invalid key: \u00e9")}));
+}
+
+void ProtocolTest::twoClientsAreServedAtOnce()
+{
+    ServerHarness server;
+    TestClient first(server.url());
+    TestClient second(server.url());
+    first.send("w");
+    QVERIFY(first.sync());
+    second.send("a");
+    QVERIFY(second.sync());
+    first.send("-w");
+    QVERIFY(first.sync());
+    QCOMPARE(server.events.keyTrace(), QStringList({"+13", "+0", "-13"}));
+    QCOMPARE(server.model->receivedMessages(), QStringList({"a", "w"}));
+}
+
+void ProtocolTest::oversizedMessageClosesOnlyThatClient()
+{
+    ServerHarness server;
+    TestClient bystander(server.url());
+    TestClient flooder(server.url());
+
+    // Exactly the limit is still a message.
+    flooder.send(QString(64 * 1024, u'x'));
+    QVERIFY(flooder.sync());
+    QCOMPARE(server.events.keyTrace(), QStringList({"+7"}));
+
+    flooder.send(QString(64 * 1024 + 1, u'y'));
+    QTRY_VERIFY(!flooder.isConnected());
+    QCOMPARE(int(flooder.socket.closeCode()), 1009);
+    QTRY_COMPARE(server.log.lines.filter("Error receiving message: ").size(), 1);
+    QCOMPARE(server.events.keyTrace(), QStringList({"+7", "-7"})); // its key let go
+
+    bystander.send("d");
+    QVERIFY(bystander.sync());
+    QCOMPARE(server.events.keyTrace().last(), QStringLiteral("+2"));
+    QVERIFY(server.model->serverStatus().startsWith(u"Server ready"));
+}
+
+void ProtocolTest::endedConnectionsAreFreed()
+{
+    ServerSettings settings = testSettings();
+    settings.heartbeat.pingInterval = std::chrono::milliseconds(10);
+    ServerHarness server(settings);
+    const auto liveObjects = [&server] {
+        return server.model->findChildren<QObject*>().size();
+    };
+    const auto timers = [&server] {
+        return server.model->findChildren<QTimer*>().size();
+    };
+    const qsizetype objectsBefore = liveObjects();
+    const qsizetype timersBefore = timers();
+
+    for (int i = 0; i < 300; ++i) {
+        TestClient client(server.url());
+        QVERIFY(client.isConnected());
+        if (i % 2)
+            client.socket.close();
+        else
+            client.socket.abort();
+    }
+    QTRY_COMPARE(server.model->findChildren<QWebSocket*>().size(), 0);
+    QTRY_COMPARE(server.model->findChildren<QTcpSocket*>().size(), 0);
+    QTRY_COMPARE(liveObjects(), objectsBefore);
+    QCOMPARE(timers(), timersBefore);
+
+    QTest::qWait(50); // several ping intervals: nothing may go to the dead links
+    QVERIFY(server.log.lines.filter("Error sending message").isEmpty());
+}
+
+void ProtocolTest::peerIgnoringTheCloseIsStillCut()
+{
+    ServerHarness server;
+    QTcpSocket socket;
+    socket.connectToHost(QHostAddress::LocalHost, server.model->listeningPort());
+    QVERIFY(socket.waitForConnected(5000));
+    socket.write(RawWebSocket::upgradeRequest("127.0.0.1"));
+    QVERIFY(QTest::qWaitFor([&] { return socket.bytesAvailable() > 0; }, 5000));
+    QVERIFY(socket.readAll().startsWith("HTTP/1.1 101"));
+
+    socket.write(RawWebSocket::clientFrame("w"));
+    socket.write(RawWebSocket::clientFrame(QByteArray(64 * 1024 + 1, 'z')));
+    QByteArray answer;
+    QVERIFY(QTest::qWaitFor(
+        [&] {
+            answer += socket.readAll();
+            return socket.state() == QAbstractSocket::UnconnectedState;
+        },
+        10000));
+    QVERIFY(answer.startsWith("\x88"));                 // a close frame...
+    QCOMPARE(answer.mid(2, 2), QByteArray("\x03\xf1")); // ...with status 1009
+    QCOMPARE(server.events.keyTrace(), QStringList({"+13", "-13"}));
+}
+
+QTEST_GUILESS_MAIN(ProtocolTest)
+#include "tst_protocol.moc"
