@@ -4,11 +4,11 @@
 set -euo pipefail
 
 packages=(
-  build-essential cmake ninja-build pkg-config
+  build-essential cmake ninja-build
   qt6-base-dev qt6-websockets-dev
 )
 if [[ "${1:-}" == "--tests" ]]; then
-  packages+=(clang-format xvfb xauth)
+  packages+=(clang-format git)
 fi
 
 missing=()

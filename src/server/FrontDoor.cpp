@@ -28,6 +28,8 @@ FrontDoor::FrontDoor(QWebSocketServer& engine, DiagnosticLog& log, Limits limits
 void FrontDoor::admit(QTcpSocket* socket)
 {
     socket->setParent(this);
+    // Replies are tiny and a player waits on each one.
+    socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
     connect(socket, &QTcpSocket::readyRead, this, [this, socket] { inspect(socket); });
 

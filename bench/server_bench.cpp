@@ -1,0 +1,361 @@
+// Loopback benchmark of the server: round trips beside a raw TCP echo floor,
+// key latency to the event layer, sustained key rate with standard output in a
+// pipe, and memory across many connections. Run: build/.../bench/kestrelio_bench
+#include "RawWebSocket.h"
+#include "common/DiagnosticLog.h"
+#include "input/EventLayer.h"
+#include "server/WebSocketViewModel.h"
+
+#include <QCoreApplication>
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <pthread.h>
+#include <sched.h>
+#include <string>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Client on one core, servers on the other: a wake-up that crosses cores costs
+// far more on a virtual machine than one that stays, so the floor and the
+// server must be placed alike to be compared.
+void pinToCore(int core)
+{
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    CPU_SET(core % std::max(1u, std::thread::hardware_concurrency()), &set);
+    pthread_setaffinity_np(pthread_self(), sizeof set, &set);
+}
+
+double micros(Clock::duration d)
+{
+    return std::chrono::duration<double, std::micro>(d).count();
+}
+
+// Stamps the moment each event reaches the layer; written on the server's
+// thread, read by the client thread after the server has answered.
+class StampingEventLayer final : public EventLayer
+{
+public:
+    void post(TapLocation, const InputEvent&) override
+    {
+        lastPost.store(Clock::now().time_since_epoch().count(), std::memory_order_release);
+        posted.fetch_add(1, std::memory_order_release);
+    }
+    std::atomic<Clock::rep> lastPost{0};
+    std::atomic<long> posted{0};
+};
+
+int connectLoopback(quint16 port)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    const int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    return fd;
+}
+
+bool writeAll(int fd, const QByteArray& bytes)
+{
+    qsizetype sent = 0;
+    while (sent < bytes.size()) {
+        const ssize_t n = ::send(fd, bytes.constData() + sent, size_t(bytes.size() - sent), 0);
+        if (n <= 0)
+            return false;
+        sent += n;
+    }
+    return true;
+}
+
+// Reads server frames until a text frame equal to `text` arrives.
+bool readUntilText(int fd, QByteArray& buffer, QByteArrayView text)
+{
+    for (int reads = 0; reads < 1'000'000; ++reads) {
+        while (buffer.size() >= 2) {
+            const qsizetype length = buffer[1] & 0x7f; // the server's frames here are short
+            if (buffer.size() < 2 + length)
+                break;
+            const bool match = (quint8(buffer[0]) == 0x81) && buffer.mid(2, length) == text;
+            buffer.remove(0, 2 + length);
+            if (match)
+                return true;
+        }
+        char chunk[4096];
+        const ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
+        if (n <= 0)
+            return false;
+        buffer.append(chunk, n);
+    }
+    return false;
+}
+
+int openWebSocket(quint16 port)
+{
+    const int fd = connectLoopback(port);
+    if (fd < 0 || !writeAll(fd, RawWebSocket::upgradeRequest("127.0.0.1")))
+        return -1;
+    QByteArray head;
+    char c;
+    while (!head.endsWith("\r\n\r\n") && ::recv(fd, &c, 1, 0) == 1)
+        head.append(c);
+    return head.startsWith("HTTP/1.1 101") ? fd : -1;
+}
+
+struct Percentiles
+{
+    double p50;
+    double p99;
+};
+
+Percentiles percentiles(std::vector<double> samples)
+{
+    std::sort(samples.begin(), samples.end());
+    return {samples[samples.size() / 2], samples[samples.size() * 99 / 100]};
+}
+
+// A blocking echo server on its own thread: the least a round trip over
+// loopback can cost on this machine.
+class EchoFloor
+{
+public:
+    EchoFloor()
+    {
+        listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        ::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        ::listen(listener_, 1);
+        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
+        echo_ = std::thread([this] {
+            pinToCore(1);
+            const int fd = ::accept(listener_, nullptr, nullptr);
+            const int one = 1;
+            setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+            char buffer[64];
+            ssize_t n;
+            while ((n = ::recv(fd, buffer, sizeof buffer, 0)) > 0)
+                ::send(fd, buffer, size_t(n), 0);
+            ::close(fd);
+        });
+        client_ = connectLoopback(ntohs(address.sin_port));
+    }
+    ~EchoFloor()
+    {
+        ::close(client_);
+        echo_.join();
+        ::close(listener_);
+    }
+
+    double roundTrip(const QByteArray& message)
+    {
+        const auto start = Clock::now();
+        writeAll(client_, message);
+        char buffer[64];
+        qsizetype got = 0;
+        while (got < message.size()) {
+            const ssize_t n = ::recv(client_, buffer, sizeof buffer, 0);
+            if (n <= 0)
+                break;
+            got += n;
+        }
+        return micros(Clock::now() - start);
+    }
+
+private:
+    int listener_ = -1;
+    int client_ = -1;
+    std::thread echo_;
+};
+
+long residentKiB()
+{
+    FILE* statm = std::fopen("/proc/self/statm", "r");
+    long pages = 0;
+    long resident = 0;
+    if (statm) {
+        if (std::fscanf(statm, "%ld %ld", &pages, &resident) != 2)
+            resident = 0;
+        std::fclose(statm);
+    }
+    return resident * (sysconf(_SC_PAGESIZE) / 1024);
+}
+
+struct Results
+{
+    Percentiles floor{};
+    Percentiles handshake{};
+    Percentiles keyOneWay{};
+    double keysPerSecond = 0;
+    long keyMessages = 0;
+    long rssAfter1k = 0;
+    long rssAfter10k = 0;
+    bool ok = true;
+};
+
+void runClient(quint16 port, StampingEventLayer& events, Results& results)
+{
+    constexpr int kSamples = 20'000;
+    const int fd = openWebSocket(port);
+    if (fd < 0) {
+        results.ok = false;
+        return;
+    }
+    QByteArray buffer;
+    const QByteArray hsk = RawWebSocket::clientFrame("hsk");
+
+    // Floor and server samples alternate, so that both meet the same noise.
+    EchoFloor floor;
+    std::vector<double> floorRtts;
+    std::vector<double> rtts;
+    for (int i = 0; i < kSamples && results.ok; ++i) {
+        floorRtts.push_back(floor.roundTrip(hsk));
+        const auto start = Clock::now();
+        results.ok = writeAll(fd, hsk) && readUntilText(fd, buffer, "HSK_DONE");
+        rtts.push_back(micros(Clock::now() - start));
+    }
+    results.floor = percentiles(floorRtts);
+    results.handshake = percentiles(rtts);
+
+    // One key message at a time; the handshake after it says it has been handled.
+    const QByteArray press = RawWebSocket::clientFrame("w");
+    const QByteArray release = RawWebSocket::clientFrame("-w");
+    std::vector<double> oneWay;
+    for (int i = 0; i < kSamples && results.ok; ++i) {
+        const auto start = Clock::now();
+        results.ok = writeAll(fd, i % 2 ? release : press) && writeAll(fd, hsk) &&
+                     readUntilText(fd, buffer, "HSK_DONE");
+        const Clock::time_point posted(
+            Clock::duration(events.lastPost.load(std::memory_order_acquire)));
+        oneWay.push_back(micros(posted - start));
+    }
+    results.keyOneWay = percentiles(oneWay);
+
+    // A sustained stream of key messages, each posting an event and a line.
+    constexpr int kStream = 600'000;
+    QByteArray stream;
+    stream.reserve(qsizetype(kStream) * 8 + 16);
+    for (int i = 0; i < kStream; ++i)
+        stream += i % 2 ? release : press;
+    stream += hsk;
+    const long before = events.posted.load();
+    const auto start = Clock::now();
+    results.ok = results.ok && writeAll(fd, stream) && readUntilText(fd, buffer, "HSK_DONE");
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    results.keyMessages = events.posted.load() - before;
+    results.keysPerSecond = results.keyMessages / seconds;
+    ::close(fd);
+
+    // Connections that come and go must not leave anything behind.
+    for (int i = 1; i <= 10'000 && results.ok; ++i) {
+        const int churn = openWebSocket(port);
+        results.ok = churn >= 0;
+        ::close(churn);
+        if (i == 1'000)
+            results.rssAfter1k = residentKiB();
+    }
+    // Let the server take in the last closes.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    results.rssAfter10k = residentKiB();
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    // Results go to the terminal; the server's lines go into a pipe that a
+    // reader drains, as when a tool reads the program's output live.
+    FILE* report = fdopen(dup(STDOUT_FILENO), "w");
+    int pipeFds[2];
+    if (pipe(pipeFds) != 0)
+        return 1;
+    dup2(pipeFds[1], STDOUT_FILENO);
+    ::close(pipeFds[1]);
+    std::atomic<long> linesDrained{0};
+    std::thread drain([fd = pipeFds[0], &linesDrained] {
+        char chunk[65536];
+        ssize_t n;
+        while ((n = ::read(fd, chunk, sizeof chunk)) > 0)
+            linesDrained += std::count(chunk, chunk + n, '\n');
+    });
+
+    QCoreApplication app(argc, argv);
+    pinToCore(1);
+    StampingEventLayer events;
+    StdoutLog log;
+    ServerSettings settings;
+    settings.port = 0;
+    WebSocketViewModel model(events, log, settings);
+    Results results;
+    std::thread client;
+    qsizetype objectsAtStart = 0;
+
+    QObject::connect(&model, &WebSocketViewModel::serverStatusChanged, &model, [&] {
+        if (!model.serverStatus().startsWith(u"Server ready") || client.joinable())
+            return;
+        objectsAtStart = model.findChildren<QObject*>().size();
+        client = std::thread([&, port = model.listeningPort()] {
+            pinToCore(0);
+            runClient(port, events, results);
+            QMetaObject::invokeMethod(&app, &QCoreApplication::quit, Qt::QueuedConnection);
+        });
+    });
+    model.startServer();
+    QCoreApplication::exec();
+    client.join();
+    QCoreApplication::processEvents();
+    const qsizetype objectsAtEnd = model.findChildren<QObject*>().size();
+    std::fflush(stdout);
+    dup2(open("/dev/null", O_WRONLY), STDOUT_FILENO); // closes the pipe's last writer
+    drain.join();
+
+    const auto ratio = [&](double value, double floor) {
+        return value / floor;
+    };
+    std::fprintf(report, "Kestrelio server benchmark (loopback, one client, %d cores)\n",
+                 int(std::thread::hardware_concurrency()));
+    std::fprintf(report, "  raw TCP echo round trip (floor)  p50 %7.1f us   p99 %7.1f us\n",
+                 results.floor.p50, results.floor.p99);
+    std::fprintf(report,
+                 "  hsk -> HSK_DONE round trip       p50 %7.1f us   p99 %7.1f us   (%.2fx / "
+                 "%.2fx floor)\n",
+                 results.handshake.p50, results.handshake.p99,
+                 ratio(results.handshake.p50, results.floor.p50),
+                 ratio(results.handshake.p99, results.floor.p99));
+    std::fprintf(report,
+                 "  key send -> event layer          p50 %7.1f us   p99 %7.1f us   (p50 %.2fx "
+                 "floor round trip)\n",
+                 results.keyOneWay.p50, results.keyOneWay.p99,
+                 ratio(results.keyOneWay.p50, results.floor.p50));
+    std::fprintf(report,
+                 "  key messages handled             %9.0f /s    (%ld messages, stdout in a pipe, "
+                 "%ld lines drained)\n",
+                 results.keysPerSecond, results.keyMessages, linesDrained.load());
+    std::fprintf(report,
+                 "  10,000 connections opened and closed: RSS %ld KiB after 1,000, %ld KiB after "
+                 "10,000; server objects %lld -> %lld\n",
+                 results.rssAfter1k, results.rssAfter10k, qlonglong(objectsAtStart),
+                 qlonglong(objectsAtEnd));
+    std::fclose(report);
+    return results.ok ? 0 : 1;
+}
