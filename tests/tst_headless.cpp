@@ -39,12 +39,14 @@ void HeadlessTest::servesTheProtocolOnPort3330()
     client.send("W");
     client.send("-w");
     client.send("mouse 1 2");
+    client.send("1\n2\u001b[2J");
     QVERIFY(client.sync());
-    QVERIFY(QTest::qWaitFor([&] { return outputHas("Simulated scroll"); }, 5000));
+    QVERIFY(QTest::qWaitFor([&] { return outputHas("Invalid key"); }, 5000));
 
     const QByteArray expected = "key pressed : 13\n"
                                 "key released : 13\n"
-                                "Simulated scroll with x: 50.0, y: 100.0\n";
+                                "Simulated scroll with x: 50.0, y: 100.0\n"
+                                "Invalid key: 1\\n2\\u001b[2j\n";
     QVERIFY2(output.contains(expected), output.constData());
 
     program.terminate();

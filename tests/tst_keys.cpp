@@ -96,6 +96,7 @@ void KeysTest::namesSharingACodeShareItsState()
     keys.simulateKey("l1", KeyAction::Press);
     keys.simulateKey("q", KeyAction::Press);
     keys.simulateKey("q", KeyAction::Release);
+    keys.simulateKey("l1", KeyAction::Release);
     keys.simulateKey("jump", KeyAction::Press);
     QCOMPARE(events.keyTrace(), QStringList({"+12", "-12", "+38"}));
 }

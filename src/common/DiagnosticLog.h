@@ -17,3 +17,8 @@ class StdoutLog final : public DiagnosticLog
 public:
     void writeLine(const QString& line) override;
 };
+
+// Lines carry text from the network (key names). Control characters in it are
+// escaped, so that a client can neither split a line in two nor send escape
+// sequences to the user's terminal.
+QString escapeControlCharacters(const QString& line);
