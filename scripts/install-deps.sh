@@ -4,11 +4,12 @@
 set -euo pipefail
 
 packages=(
-  build-essential cmake ninja-build
+  build-essential cmake ninja-build pkg-config
   qt6-base-dev qt6-websockets-dev
+  libevdev-dev libx11-dev libxtst-dev
 )
 if [[ "${1:-}" == "--tests" ]]; then
-  packages+=(clang-format git)
+  packages+=(clang-format git xvfb libxi-dev)
 fi
 
 missing=()

@@ -48,7 +48,7 @@ void KeysTest::resolvesNamesAndFirstCharacters()
 {
     QFETCH(QString, name);
     QFETCH(int, code);
-    const std::optional<KeyCode> resolved = resolveKeyCode(namedKeys(), name);
+    const std::optional<AnsiKeyCode> resolved = resolveKeyCode(namedKeys(), name);
     QCOMPARE(resolved ? int(*resolved) : -1, code);
 }
 
@@ -59,12 +59,12 @@ void KeysTest::filterPostsOnlyStateChanges()
     KeySynthesizer keys(events, log);
 
     QVERIFY(keys.keyStates().isEmpty());
-    QCOMPARE(keys.simulateKey("up", KeyAction::Press), KeyCode{126});
+    QCOMPARE(keys.simulateKey("up", KeyAction::Press), AnsiKeyCode{126});
     QCOMPARE(keys.simulateKey("up", KeyAction::Press), std::nullopt);
-    QCOMPARE(keys.simulateKey("up", KeyAction::Release), KeyCode{126});
+    QCOMPARE(keys.simulateKey("up", KeyAction::Release), AnsiKeyCode{126});
     QCOMPARE(keys.simulateKey("up", KeyAction::Release), std::nullopt);
     // Never pressed, yet the first release goes out.
-    QCOMPARE(keys.simulateKey("left", KeyAction::Release), KeyCode{123});
+    QCOMPARE(keys.simulateKey("left", KeyAction::Release), AnsiKeyCode{123});
 
     QCOMPARE(events.keyTrace(), QStringList({"+126", "-126", "-123"}));
     QCOMPARE(log.lines,

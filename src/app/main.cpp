@@ -1,6 +1,7 @@
 #include "app/ConsoleStatusPrinter.h"
+#include "app/QuitOnSignals.h"
 #include "common/DiagnosticLog.h"
-#include "input/EventLayer.h"
+#include "input/InputBackendChoice.h"
 #include "server/WebSocketViewModel.h"
 
 #include <QCoreApplication>
@@ -11,9 +12,15 @@ int main(int argc, char* argv[])
     QCoreApplication::setApplicationName(QStringLiteral("kestrelio"));
 
     StdoutLog log;
-    NullEventLayer events;
-    WebSocketViewModel model(events, log);
+    const InputBackend input = chooseInputBackend(log);
+    WebSocketViewModel model(*input.layer, log);
+    model.setKeyPressSimulation(input.problem.isEmpty() ? input.name : input.problem);
     ConsoleStatusPrinter printer(model, log);
+    QuitOnSignals quitOnSignals;
     model.startServer();
-    return QCoreApplication::exec();
+
+    const int status = QCoreApplication::exec();
+    // XTest keeps a key down after its client is gone; let go while we still can.
+    model.releaseAllKeys();
+    return status;
 }

@@ -14,22 +14,23 @@ const KeyMap& namedKeys()
     return map;
 }
 
-std::optional<KeyCode> keyCodeForCharacter(std::optional<QStringView> character)
+std::optional<AnsiKeyCode> keyCodeForCharacter(std::optional<QStringView> character)
 {
     // Indexed by letter: a, b, c, ... z.
-    static constexpr KeyCode letterCodes[26] = {0,  11, 8,  2,  14, 3, 5,  4,  34, 38, 40, 37, 46,
-                                                45, 31, 35, 12, 15, 1, 17, 32, 9,  13, 7,  16, 6};
+    static constexpr AnsiKeyCode letterCodes[26] = {0,  11, 8,  2,  14, 3,  5,  4,  34,
+                                                    38, 40, 37, 46, 45, 31, 35, 12, 15,
+                                                    1,  17, 32, 9,  13, 7,  16, 6};
     if (!character || character->size() != 1)
         return std::nullopt;
     const char16_t c = character->front().unicode();
     if (c == u' ')
-        return KeyCode{49};
+        return AnsiKeyCode{49};
     if (c >= u'a' && c <= u'z')
         return letterCodes[c - u'a'];
     return std::nullopt;
 }
 
-std::optional<KeyCode> resolveKeyCode(const KeyMap& keyMap, const QString& name)
+std::optional<AnsiKeyCode> resolveKeyCode(const KeyMap& keyMap, const QString& name)
 {
     if (const auto it = keyMap.constFind(name); it != keyMap.constEnd())
         return *it;

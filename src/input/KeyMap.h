@@ -7,15 +7,15 @@
 
 // Key codes name positions on an ANSI keyboard (the codes the phone clients
 // were written against); each backend translates them to its own codes.
-using KeyCode = quint16;
-using KeyMap = QHash<QString, KeyCode>;
+using AnsiKeyCode = quint16;
+using KeyMap = QHash<QString, AnsiKeyCode>;
 
 // The named controls a client may send: arrows, start, select and shoulders.
 const KeyMap& namedKeys();
 
 // The 26 lowercase Latin letters and the space character.
-std::optional<KeyCode> keyCodeForCharacter(std::optional<QStringView> character);
+std::optional<AnsiKeyCode> keyCodeForCharacter(std::optional<QStringView> character);
 
 // A name the map holds exactly wins; otherwise the name's first user-perceived
 // character decides ("jump" is J, "space" is S).
-std::optional<KeyCode> resolveKeyCode(const KeyMap& keyMap, const QString& name);
+std::optional<AnsiKeyCode> resolveKeyCode(const KeyMap& keyMap, const QString& name);

@@ -3,10 +3,10 @@
 KeySynthesizer::KeySynthesizer(EventLayer& events, DiagnosticLog& log) : events_(events), log_(log)
 {}
 
-std::optional<KeyCode> KeySynthesizer::simulateKey(const QString& name, KeyAction action)
+std::optional<AnsiKeyCode> KeySynthesizer::simulateKey(const QString& name, KeyAction action)
 {
     const std::optional<EventSource> source = events_.createSource();
-    const std::optional<KeyCode> code = source ? resolveKeyCode(keyMap_, name) : std::nullopt;
+    const std::optional<AnsiKeyCode> code = source ? resolveKeyCode(keyMap_, name) : std::nullopt;
     if (!code) {
         log_.writeLine(QStringLiteral("Invalid key: ") + name);
         return std::nullopt;
@@ -16,10 +16,10 @@ std::optional<KeyCode> KeySynthesizer::simulateKey(const QString& name, KeyActio
     return changed ? code : std::nullopt;
 }
 
-void KeySynthesizer::releaseKeys(const QSet<KeyCode>& codes)
+void KeySynthesizer::releaseKeys(const QSet<AnsiKeyCode>& codes)
 {
-    const QList<KeyCode> down = downInPressOrder_;
-    for (const KeyCode code : down) {
+    const QList<AnsiKeyCode> down = downInPressOrder_;
+    for (const AnsiKeyCode code : down) {
         if (codes.contains(code))
             releaseKey(code, events_.createSource());
     }
@@ -27,12 +27,12 @@ void KeySynthesizer::releaseKeys(const QSet<KeyCode>& codes)
 
 void KeySynthesizer::releaseAllKeys()
 {
-    const QList<KeyCode> down = downInPressOrder_;
-    for (const KeyCode code : down)
+    const QList<AnsiKeyCode> down = downInPressOrder_;
+    for (const AnsiKeyCode code : down)
         releaseKey(code, events_.createSource());
 }
 
-bool KeySynthesizer::pressKey(KeyCode code, const std::optional<EventSource>& source)
+bool KeySynthesizer::pressKey(AnsiKeyCode code, const std::optional<EventSource>& source)
 {
     if (keyStates_.value(code, false))
         return false;
@@ -43,7 +43,7 @@ bool KeySynthesizer::pressKey(KeyCode code, const std::optional<EventSource>& so
     return true;
 }
 
-bool KeySynthesizer::releaseKey(KeyCode code, const std::optional<EventSource>& source)
+bool KeySynthesizer::releaseKey(AnsiKeyCode code, const std::optional<EventSource>& source)
 {
     if (const auto it = keyStates_.constFind(code); it != keyStates_.constEnd() && !*it)
         return false;
@@ -54,7 +54,7 @@ bool KeySynthesizer::releaseKey(KeyCode code, const std::optional<EventSource>& 
     return true;
 }
 
-void KeySynthesizer::post(KeyCode code, bool keyDown, const std::optional<EventSource>& source)
+void KeySynthesizer::post(AnsiKeyCode code, bool keyDown, const std::optional<EventSource>& source)
 {
     if (const std::optional<KeyEvent> event = events_.createKeyEvent(source, code, keyDown))
         events_.post(TapLocation::AnnotatedSession, *event);

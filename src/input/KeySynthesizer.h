@@ -24,22 +24,22 @@ public:
 
     // Returns the code whose state this call changed, so that callers can track
     // who holds which key; none for an unknown name or a filtered event.
-    std::optional<KeyCode> simulateKey(const QString& name, KeyAction action);
+    std::optional<AnsiKeyCode> simulateKey(const QString& name, KeyAction action);
 
     // Releases those of `codes` that are still down, in the order they went down.
-    void releaseKeys(const QSet<KeyCode>& codes);
+    void releaseKeys(const QSet<AnsiKeyCode>& codes);
     void releaseAllKeys();
 
-    const QHash<KeyCode, bool>& keyStates() const { return keyStates_; }
+    const QHash<AnsiKeyCode, bool>& keyStates() const { return keyStates_; }
 
 private:
-    bool pressKey(KeyCode code, const std::optional<EventSource>& source);
-    bool releaseKey(KeyCode code, const std::optional<EventSource>& source);
-    void post(KeyCode code, bool keyDown, const std::optional<EventSource>& source);
+    bool pressKey(AnsiKeyCode code, const std::optional<EventSource>& source);
+    bool releaseKey(AnsiKeyCode code, const std::optional<EventSource>& source);
+    void post(AnsiKeyCode code, bool keyDown, const std::optional<EventSource>& source);
 
     EventLayer& events_;
     DiagnosticLog& log_;
     const KeyMap& keyMap_ = namedKeys();
-    QHash<KeyCode, bool> keyStates_;
-    QList<KeyCode> downInPressOrder_;
+    QHash<AnsiKeyCode, bool> keyStates_;
+    QList<AnsiKeyCode> downInPressOrder_;
 };

@@ -22,7 +22,7 @@ public:
     // Returns the error's description when the text could not be sent.
     std::optional<QString> send(const QString& text);
 
-    QSet<KeyCode>& heldKeys() { return heldKeys_; }
+    QSet<AnsiKeyCode>& heldKeys() { return heldKeys_; }
     QTimer& pingTimer() { return pingTimer_; }
 
 signals:
@@ -37,7 +37,7 @@ private:
     QString closeDescription() const;
 
     QWebSocket* socket_;
-    QSet<KeyCode> heldKeys_;
+    QSet<AnsiKeyCode> heldKeys_;
     QTimer pingTimer_{this};
     bool ended_ = false;
 };

@@ -162,7 +162,7 @@ void WebSocketViewModel::handleMessage(const QString& text, ClientConnection& co
                    [this, &connection](const KeyMessage& key) {
                        if (key.action == KeyAction::Press)
                            addReceivedMessage(key.name);
-                       const std::optional<KeyCode> changed =
+                       const std::optional<AnsiKeyCode> changed =
                            keys_.simulateKey(key.name, key.action);
                        if (changed && key.action == KeyAction::Press)
                            connection.heldKeys().insert(*changed);

@@ -53,7 +53,9 @@ public:
 
     // The port the listener is bound to; 0 while none listens.
     quint16 listeningPort() const;
-    const QHash<KeyCode, bool>& keyStates() const { return keys_.keyStates(); }
+    const QHash<AnsiKeyCode, bool>& keyStates() const { return keys_.keyStates(); }
+    // Lets go of every key still down, for shutdown.
+    void releaseAllKeys() { keys_.releaseAllKeys(); }
 
 public slots:
     void startServer();

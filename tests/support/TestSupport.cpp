@@ -45,8 +45,8 @@ ServerSettings testSettings()
     return settings;
 }
 
-ServerHarness::ServerHarness(ServerSettings settings)
-    : model(std::make_unique<WebSocketViewModel>(events, log, std::move(settings)))
+ServerHarness::ServerHarness(ServerSettings settings, EventLayer* layer)
+    : model(std::make_unique<WebSocketViewModel>(layer ? *layer : events, log, std::move(settings)))
 {
     model->startServer();
     QTRY_VERIFY_WITH_TIMEOUT(model->serverStatus().startsWith(u"Server ready on port "), 5000);

@@ -49,10 +49,11 @@ public:
 // production heartbeat and delays.
 ServerSettings testSettings();
 
-// A view model with a recording event layer and log, started and ready.
+// A view model with a recording log, started and ready. Events go to the
+// recording layer unless another layer is given.
 struct ServerHarness
 {
-    explicit ServerHarness(ServerSettings settings = testSettings());
+    explicit ServerHarness(ServerSettings settings = testSettings(), EventLayer* layer = nullptr);
     QUrl url() const;
 
     RecordingEventLayer events;

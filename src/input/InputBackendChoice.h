@@ -1,0 +1,21 @@
+#pragma once
+
+#include "common/DiagnosticLog.h"
+#include "input/EventLayer.h"
+
+#include <QString>
+
+#include <memory>
+
+// The layer that input goes out through. When no backend works, `layer`
+// accepts events and drops them, and `problem` says why and how to fix it.
+struct InputBackend
+{
+    std::unique_ptr<EventLayer> layer;
+    QString name;
+    QString problem;
+};
+
+// Tries uinput, then XTest on $DISPLAY, once at start-up, and prints which one
+// works or, when none does, that input cannot be sent and how to allow it.
+InputBackend chooseInputBackend(DiagnosticLog& log);

@@ -1,0 +1,97 @@
+#include "XTestSupport.h"
+
+#include <QTest>
+
+#include <X11/XKBlib.h>
+#include <X11/Xlib.h>
+#include <X11/extensions/XInput2.h>
+
+XvfbServer::XvfbServer()
+{
+    // -displayfd makes the server choose a free display and print its number.
+    process_.start(QStringLiteral("Xvfb"),
+                   {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-nolisten"),
+                    QStringLiteral("tcp"), QStringLiteral("-screen"), QStringLiteral("0"),
+                    QStringLiteral("1280x800x24")});
+    if (!process_.waitForStarted(5000))
+        return;
+    QByteArray number;
+    if (!QTest::qWaitFor(
+            [&] {
+                number += process_.readAllStandardOutput();
+                return number.endsWith('\n') || process_.state() == QProcess::NotRunning;
+            },
+            10000))
+        return;
+    if (!number.trimmed().isEmpty())
+        displayName_ = ':' + number.trimmed();
+}
+
+XvfbServer::~XvfbServer()
+{
+    process_.terminate();
+    if (!process_.waitForFinished(5000))
+        process_.kill();
+}
+
+XInputRecorder::XInputRecorder(const QByteArray& displayName)
+{
+    display_ = XOpenDisplay(displayName.constData());
+    int event, error;
+    int major = 2, minor = 0;
+    if (!display_ || !XQueryExtension(display_, "XInputExtension", &opcode_, &event, &error) ||
+        XIQueryVersion(display_, &major, &minor) != Success) {
+        if (display_)
+            XCloseDisplay(display_);
+        display_ = nullptr;
+        return;
+    }
+    unsigned char bits[XIMaskLen(XI_LASTEVENT)] = {};
+    XIEventMask mask{XIAllMasterDevices, sizeof bits, bits};
+    XISetMask(bits, XI_RawKeyPress);
+    XISetMask(bits, XI_RawKeyRelease);
+    XISetMask(bits, XI_RawButtonPress);
+    XISelectEvents(display_, DefaultRootWindow(display_), &mask, 1);
+    XSync(display_, False);
+}
+
+XInputRecorder::~XInputRecorder()
+{
+    if (display_)
+        XCloseDisplay(display_);
+}
+
+QStringList XInputRecorder::take(int count, int timeoutMs)
+{
+    (void)QTest::qWaitFor(
+        [&] {
+            readPending();
+            return events_.size() >= count;
+        },
+        timeoutMs);
+    const QStringList taken = events_.mid(0, count);
+    events_.remove(0, taken.size());
+    return taken;
+}
+
+void XInputRecorder::readPending()
+{
+    while (display_ && XPending(display_) > 0) {
+        XEvent event;
+        XNextEvent(display_, &event);
+        XGenericEventCookie* cookie = &event.xcookie;
+        if (cookie->type != GenericEvent || cookie->extension != opcode_ ||
+            !XGetEventData(display_, cookie))
+            continue;
+        const auto* raw = static_cast<const XIRawEvent*>(cookie->data);
+        if (cookie->evtype == XI_RawButtonPress) {
+            events_.append(QStringLiteral("button %1").arg(raw->detail));
+        } else {
+            const KeySym symbol = XkbKeycodeToKeysym(display_, KeyCode(raw->detail), 0, 0);
+            events_.append((cookie->evtype == XI_RawKeyPress ? QStringLiteral("press ")
+                                                             : QStringLiteral("release ")) +
+                           QString::fromLatin1(XKeysymToString(symbol)));
+        }
+        XFreeEventData(display_, cookie);
+    }
+}

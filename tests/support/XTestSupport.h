@@ -1,0 +1,42 @@
+#pragma once
+
+#include <QByteArray>
+#include <QProcess>
+#include <QStringList>
+
+struct _XDisplay;
+
+// A private X server for one test binary, on a display number it picks itself.
+class XvfbServer
+{
+public:
+    XvfbServer();
+    ~XvfbServer();
+    bool isRunning() const { return !displayName_.isEmpty(); }
+    QByteArray displayName() const { return displayName_; }
+
+private:
+    QProcess process_;
+    QByteArray displayName_;
+};
+
+// Reads back what the X server received, as a second client would: XInput2
+// raw events on the root window. Keys come as "press w" / "release Up"
+// (keysyms), wheel clicks as "button 4" (a press and its release).
+class XInputRecorder
+{
+public:
+    explicit XInputRecorder(const QByteArray& displayName);
+    ~XInputRecorder();
+    bool isReady() const { return display_ != nullptr; }
+
+    // Waits, running the event loop, until `count` events have come in.
+    QStringList take(int count, int timeoutMs = 5000);
+
+private:
+    void readPending();
+
+    _XDisplay* display_ = nullptr;
+    int opcode_ = 0;
+    QStringList events_;
+};
