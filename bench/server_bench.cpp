@@ -2,12 +2,15 @@
 // key latency to the event layer, sustained key rate with standard output in a
 // pipe, and memory across many connections. Run: build/.../bench/kestrelio_bench
 #include "RawWebSocket.h"
+#include "XTestSupport.h"
 #include "common/DiagnosticLog.h"
 #include "input/EventLayer.h"
+#include "input/XTestBackend.h"
 #include "server/WebSocketViewModel.h"
 
 #include <QCoreApplication>
 
+#include <X11/Xlib.h>
 #include <algorithm>
 #include <arpa/inet.h>
 #include <atomic>
@@ -16,6 +19,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <optional>
 #include <pthread.h>
 #include <sched.h>
 #include <string>
@@ -211,12 +215,35 @@ struct Results
     Percentiles floor{};
     Percentiles handshake{};
     Percentiles keyOneWay{};
+    std::optional<Percentiles> keyToXServer;
     double keysPerSecond = 0;
     long keyMessages = 0;
     long rssAfter1k = 0;
     long rssAfter10k = 0;
     bool ok = true;
 };
+
+// Key messages to a server that posts through XTest, each timed until the X
+// server reports the key to another client.
+std::optional<Percentiles> measureKeyToXServer(quint16 port, XInputRecorder& recorder)
+{
+    const int fd = openWebSocket(port);
+    if (fd < 0)
+        return std::nullopt;
+    const QByteArray press = RawWebSocket::clientFrame("w");
+    const QByteArray release = RawWebSocket::clientFrame("-w");
+    std::vector<double> samples;
+    for (int i = 0; i < 5'000; ++i) {
+        const auto start = Clock::now();
+        if (!writeAll(fd, i % 2 ? release : press) || recorder.next(5000).isEmpty())
+            break;
+        samples.push_back(micros(Clock::now() - start));
+    }
+    ::close(fd);
+    if (samples.size() < 5'000)
+        return std::nullopt;
+    return percentiles(samples);
+}
 
 void runClient(quint16 port, StampingEventLayer& events, Results& results)
 {
@@ -304,6 +331,8 @@ int main(int argc, char* argv[])
             linesDrained += std::count(chunk, chunk + n, '\n');
     });
 
+    // The X phase reads the X server from the client thread.
+    XInitThreads();
     QCoreApplication app(argc, argv);
     pinToCore(1);
     StampingEventLayer events;
@@ -312,6 +341,21 @@ int main(int argc, char* argv[])
     settings.port = 0;
     WebSocketViewModel model(events, log, settings);
     Results results;
+
+    // A second server that posts through XTest into a private X server.
+    XvfbServer xvfb;
+    std::unique_ptr<XInputRecorder> recorder;
+    std::unique_ptr<XTestBackend> xtest;
+    std::unique_ptr<WebSocketViewModel> xModel;
+    if (xvfb.isRunning()) {
+        QString error;
+        recorder = std::make_unique<XInputRecorder>(xvfb.displayName());
+        xtest = XTestBackend::connect(xvfb.displayName(), log, error);
+    }
+    if (xtest && recorder->isReady()) {
+        xModel = std::make_unique<WebSocketViewModel>(*xtest, log, settings);
+        xModel->startServer();
+    }
     std::thread client;
     qsizetype objectsAtStart = 0;
 
@@ -322,6 +366,8 @@ int main(int argc, char* argv[])
         client = std::thread([&, port = model.listeningPort()] {
             pinToCore(0);
             runClient(port, events, results);
+            if (xModel)
+                results.keyToXServer = measureKeyToXServer(xModel->listeningPort(), *recorder);
             QMetaObject::invokeMethod(&app, &QCoreApplication::quit, Qt::QueuedConnection);
         });
     });
@@ -352,6 +398,14 @@ int main(int argc, char* argv[])
                  "floor round trip)\n",
                  results.keyOneWay.p50, results.keyOneWay.p99,
                  ratio(results.keyOneWay.p50, results.floor.p50));
+    if (results.keyToXServer)
+        std::fprintf(report,
+                     "  key send -> X server (XTest)     p50 %7.1f us   p99 %7.1f us   (p50 "
+                     "%.2fx floor round trip)\n",
+                     results.keyToXServer->p50, results.keyToXServer->p99,
+                     ratio(results.keyToXServer->p50, results.floor.p50));
+    else
+        std::fprintf(report, "  key send -> X server (XTest)     not measured: no Xvfb\n");
     std::fprintf(report,
                  "  key messages handled             %9.0f /s    (%ld messages, stdout in a pipe, "
                  "%ld lines drained)\n",

@@ -6,10 +6,13 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config
   qt6-base-dev qt6-websockets-dev
-  libevdev-dev libx11-dev libxtst-dev
+  libevdev-dev libx11-dev libxtst-dev libxi-dev
 )
+if [[ "${1:-}" == "--tests" || "${1:-}" == "--bench" ]]; then
+  packages+=(xvfb)
+fi
 if [[ "${1:-}" == "--tests" ]]; then
-  packages+=(clang-format git xvfb libxi-dev)
+  packages+=(clang-format git)
 fi
 
 missing=()

@@ -5,6 +5,7 @@
 #include <X11/XKBlib.h>
 #include <X11/Xlib.h>
 #include <X11/extensions/XInput2.h>
+#include <poll.h>
 
 XvfbServer::XvfbServer()
 {
@@ -72,6 +73,15 @@ QStringList XInputRecorder::take(int count, int timeoutMs)
     const QStringList taken = events_.mid(0, count);
     events_.remove(0, taken.size());
     return taken;
+}
+
+QString XInputRecorder::next(int timeoutMs)
+{
+    readPending();
+    pollfd connection{ConnectionNumber(display_), POLLIN, 0};
+    while (events_.isEmpty() && ::poll(&connection, 1, timeoutMs) > 0)
+        readPending();
+    return events_.isEmpty() ? QString() : events_.takeFirst();
 }
 
 void XInputRecorder::readPending()
