@@ -13,14 +13,10 @@ UinputBackend::UinputBackend(int keyboardFd, int wheelFd, DiagnosticLog& log)
 
 void UinputBackend::post(TapLocation, const InputEvent& event)
 {
-    std::visit(
-        [this](const auto& e) {
-            if constexpr (std::is_same_v<std::decay_t<decltype(e)>, KeyEvent>)
-                postKey(e);
-            else
-                postScroll(e);
-        },
-        event);
+    if (const auto* key = std::get_if<KeyEvent>(&event))
+        postKey(*key);
+    else
+        postScroll(std::get<ScrollEvent>(event));
 }
 
 void UinputBackend::postKey(const KeyEvent& key)
