@@ -6,13 +6,13 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config
   qt6-base-dev qt6-websockets-dev
-  libevdev-dev libx11-dev libxtst-dev libxi-dev
+  libevdev-dev libx11-dev libxtst-dev libxi-dev libqrencode-dev
 )
 if [[ "${1:-}" == "--tests" || "${1:-}" == "--bench" ]]; then
   packages+=(xvfb)
 fi
 if [[ "${1:-}" == "--tests" ]]; then
-  packages+=(clang-format git)
+  packages+=(clang-format git libzbar-dev iproute2 util-linux)
 fi
 
 missing=()

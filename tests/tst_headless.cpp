@@ -1,3 +1,4 @@
+#include "QrDecoder.h"
 #include "TestSupport.h"
 #include "XTestSupport.h"
 
@@ -15,6 +16,9 @@ private slots:
     void init();
     void servesWithoutAnyWayToSendInput();
     void typesIntoAnXSessionAndLetsGoOnExit();
+    void pairsWithTheDefaultRouteAddress();
+    void findsTheAddressInANamespace_data();
+    void findsTheAddressInANamespace();
 };
 
 namespace {
@@ -22,7 +26,7 @@ namespace {
 class Program
 {
 public:
-    explicit Program(const QByteArray& display)
+    explicit Program(const QByteArray& display, QStringList command = {KESTRELIO_BINARY})
     {
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.remove(QStringLiteral("WAYLAND_DISPLAY"));
@@ -31,7 +35,7 @@ public:
         else
             environment.insert(QStringLiteral("DISPLAY"), QString::fromLatin1(display));
         process.setProcessEnvironment(environment);
-        process.start(QStringLiteral(KESTRELIO_BINARY));
+        process.start(command.takeFirst(), command);
     }
     ~Program()
     {
@@ -51,9 +55,37 @@ public:
             timeoutMs);
     }
 
+    // The address the program printed and what its terminal QR code says.
+    std::pair<QByteArray, QList<QByteArray>> pairing()
+    {
+        if (!waitFor("Pairing address: "))
+            return {};
+        const qsizetype start = output.indexOf("Pairing address: ");
+        (void)waitFor(QByteArray(kBlock).repeated(8) + "\n" + QByteArray(kUpperHalf).repeated(8));
+        QList<QByteArray> lines = output.mid(start).split('\n');
+        const QByteArray address = lines.takeFirst().mid(17);
+        QStringList code;
+        for (const QByteArray& line : lines) {
+            if (!line.startsWith(kBlock) && !line.startsWith(kUpperHalf))
+                break;
+            code.append(QString::fromUtf8(line));
+        }
+        return {address, decodeQrCodes(terminalToImage(code))};
+    }
+
+    static constexpr const char* kBlock = "\u2588";
+    static constexpr const char* kUpperHalf = "\u2580";
     QProcess process;
     QByteArray output;
 };
+
+QByteArray run(const QString& program, const QStringList& arguments)
+{
+    QProcess process;
+    process.start(program, arguments);
+    process.waitForFinished(10000);
+    return process.exitCode() == 0 ? process.readAllStandardOutput() : QByteArray();
+}
 
 const QUrl kServer(QStringLiteral("ws://127.0.0.1:3330"));
 
@@ -118,6 +150,61 @@ void HeadlessTest::typesIntoAnXSessionAndLetsGoOnExit()
     QCOMPARE(recorder.take(1), QStringList{"release w"});
     program.output += program.process.readAllStandardOutput();
     QVERIFY(program.output.endsWith("key released : 13\n"));
+}
+
+void HeadlessTest::pairsWithTheDefaultRouteAddress()
+{
+    // What ip(8) says, against what the program finds on its own.
+    const QList<QByteArray> route = run("ip", {"-4", "-o", "route", "show", "default"}).split(' ');
+    const qsizetype dev = route.indexOf("dev");
+    if (dev < 0 || dev + 1 >= route.size())
+        QSKIP("this machine has no IPv4 default route");
+    const QList<QByteArray> address =
+        run("ip", {"-4", "-o", "addr", "show", "dev", QString::fromLatin1(route[dev + 1])})
+            .simplified()
+            .split(' ');
+    const qsizetype inet = address.indexOf("inet");
+    QVERIFY(inet >= 0);
+    const QByteArray expected = address[inet + 1].split('/').first();
+
+    Program program({});
+    const auto [printed, decoded] = program.pairing();
+    QCOMPARE(printed, expected);
+    QCOMPARE(decoded, QList<QByteArray>{expected});
+}
+
+void HeadlessTest::findsTheAddressInANamespace_data()
+{
+    QTest::addColumn<QString>("setup");
+    QTest::addColumn<QByteArray>("expected");
+
+    const QString links =
+        "ip link add kst0 type veth peer name kst1 && "
+        "ip link add kst2 type veth peer name kst3 && "
+        "ip addr add 10.77.0.2/24 dev kst0 && ip addr add 10.88.0.2/24 dev kst2 && "
+        "for l in kst0 kst1 kst2 kst3; do ip link set $l up || exit 1; done";
+    QTest::newRow("lowest-metric default route")
+        << links + " && ip route add default via 10.77.0.1 dev kst0 metric 200"
+                   " && ip route add default via 10.88.0.1 dev kst2 metric 100"
+        << QByteArray("10.88.0.2");
+    QTest::newRow("no default route")
+        << links + " && ip link set kst0 down" << QByteArray("10.88.0.2");
+}
+
+void HeadlessTest::findsTheAddressInANamespace()
+{
+    QFETCH(QString, setup);
+    QFETCH(QByteArray, expected);
+    QProcess probe;
+    probe.start("unshare", {"-n", "true"});
+    if (!probe.waitForFinished(5000) || probe.exitCode() != 0)
+        QSKIP("this machine does not let the test make a network namespace (unshare -n)");
+
+    // A namespace of the test's own, with interfaces and routes of its choosing.
+    Program program({}, {"unshare", "-n", "sh", "-c", setup + " && exec \"$0\"", KESTRELIO_BINARY});
+    const auto [printed, decoded] = program.pairing();
+    QCOMPARE(printed, expected);
+    QCOMPARE(decoded, QList<QByteArray>{expected});
 }
 
 QTEST_GUILESS_MAIN(HeadlessTest)

@@ -2,6 +2,8 @@
 #include "app/QuitOnSignals.h"
 #include "common/DiagnosticLog.h"
 #include "input/InputBackendChoice.h"
+#include "pairing/AddressDiscovery.h"
+#include "pairing/TerminalPairing.h"
 #include "server/WebSocketViewModel.h"
 
 #include <QCoreApplication>
@@ -18,6 +20,8 @@ int main(int argc, char* argv[])
     ConsoleStatusPrinter printer(model, log);
     QuitOnSignals quitOnSignals;
     model.startServer();
+    fetchIPAddress(&app,
+                   [&log](const std::optional<QString>& address) { printPairing(log, address); });
 
     const int status = QCoreApplication::exec();
     // XTest keeps a key down after its client is gone; let go while we still can.

@@ -1,0 +1,85 @@
+#include "pairing/QrCode.h"
+
+#include <QPainter>
+#include <qrencode.h>
+
+#include <memory>
+
+namespace {
+
+constexpr int kQuietZoneModules = 4;
+constexpr int kPixelsPerModule = 10;
+
+struct QrcodeDeleter
+{
+    void operator()(QRcode* code) const { QRcode_free(code); }
+};
+
+} // namespace
+
+bool QrSymbol::isDark(int x, int y) const
+{
+    return x >= 0 && y >= 0 && x < size_ && y < size_ && dark_[y * size_ + x];
+}
+
+std::optional<QrSymbol> encodeQrSymbol(QByteArrayView payload)
+{
+    const std::unique_ptr<QRcode, QrcodeDeleter> code(
+        QRcode_encodeData(int(payload.size()),
+                          reinterpret_cast<const unsigned char*>(payload.data()), 0, QR_ECLEVEL_M));
+    if (!code)
+        return std::nullopt;
+    const int size = code->width + 2 * kQuietZoneModules;
+    QVector<bool> dark(size * size, false);
+    for (int y = 0; y < code->width; ++y) {
+        for (int x = 0; x < code->width; ++x) {
+            // The lowest bit of each module's byte says whether it is dark.
+            dark[(y + kQuietZoneModules) * size + x + kQuietZoneModules] =
+                code->data[y * code->width + x] & 1;
+        }
+    }
+    return QrSymbol(size, std::move(dark));
+}
+
+std::optional<QImage> generateQRCode(const QString& text)
+{
+    const std::optional<QrSymbol> symbol = encodeQrSymbol(text.toUtf8());
+    if (!symbol)
+        return std::nullopt;
+    const int pixels = symbol->size() * kPixelsPerModule;
+    QImage image(pixels, pixels, QImage::Format_Grayscale8);
+    if (image.isNull())
+        return std::nullopt;
+    image.fill(Qt::white);
+    QPainter painter(&image);
+    for (int y = 0; y < symbol->size(); ++y) {
+        for (int x = 0; x < symbol->size(); ++x) {
+            if (symbol->isDark(x, y))
+                painter.fillRect(x * kPixelsPerModule, y * kPixelsPerModule, kPixelsPerModule,
+                                 kPixelsPerModule, Qt::black);
+        }
+    }
+    painter.end();
+    image.setDevicePixelRatio(qreal(pixels) / kQrLogicalSize);
+    return image;
+}
+
+QStringList renderForTerminal(const QrSymbol& symbol)
+{
+    QStringList lines;
+    for (int y = 0; y < symbol.size(); y += 2) {
+        QString line;
+        for (int x = 0; x < symbol.size(); ++x) {
+            // Below the last row is the terminal's dark background; a quiet
+            // zone of light modules surrounds the symbol on the other sides.
+            const bool topLight = !symbol.isDark(x, y);
+            const bool bottomLight = y + 1 < symbol.size() && !symbol.isDark(x, y + 1);
+            line += topLight && bottomLight ? u'\u2588'
+                    : topLight              ? u'\u2580'
+                    : bottomLight           ? u'\u2584'
+                                            : u' ';
+        }
+        lines.append(line);
+    }
+    return lines;
+}
