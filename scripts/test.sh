@@ -22,4 +22,5 @@ run_suite build/test -DCMAKE_BUILD_TYPE=RelWithDebInfo
 echo "== tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+export LSAN_OPTIONS=suppressions=$PWD/tests/lsan.supp
 run_suite build/sanitize -DCMAKE_BUILD_TYPE=Debug -DKESTRELIO_SANITIZE=ON

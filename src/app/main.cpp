@@ -1,6 +1,7 @@
 #include "app/ConsoleStatusPrinter.h"
 #include "app/QuitOnSignals.h"
 #include "common/DiagnosticLog.h"
+#include "controller/GameControllerManager.h"
 #include "input/InputBackendChoice.h"
 #include "pairing/AddressDiscovery.h"
 #include "pairing/TerminalPairing.h"
@@ -18,6 +19,7 @@ int main(int argc, char* argv[])
     WebSocketViewModel model(*input.layer, log);
     model.setKeyPressSimulation(input.problem.isEmpty() ? input.name : input.problem);
     ConsoleStatusPrinter printer(model, log);
+    GameControllerManager controllers(*input.layer, log);
     QuitOnSignals quitOnSignals;
     model.startServer();
     fetchIPAddress(&app,

@@ -1,0 +1,217 @@
+#include "TestSupport.h"
+#include "controller/GameControllerManager.h"
+
+#include <QDir>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <SDL.h>
+
+// SDL's own virtual devices, through SDL's real event machinery. A press and
+// release between two pumps would be lost, so the test pumps after each.
+class VirtualPad
+{
+public:
+    explicit VirtualPad(bool withGamepadProfile, const char* name = "Virtual pad")
+    {
+        SDL_VirtualJoystickDesc description{};
+        description.version = SDL_VIRTUAL_JOYSTICK_DESC_VERSION;
+        description.type =
+            withGamepadProfile ? SDL_JOYSTICK_TYPE_GAMECONTROLLER : SDL_JOYSTICK_TYPE_UNKNOWN;
+        description.nbuttons = SDL_CONTROLLER_BUTTON_MAX;
+        description.naxes = withGamepadProfile ? SDL_CONTROLLER_AXIS_MAX : 2;
+        description.name = name;
+        const int index = SDL_JoystickAttachVirtualEx(&description);
+        joystick_ = index >= 0 ? SDL_JoystickOpen(index) : nullptr;
+    }
+    ~VirtualPad() { detach(); }
+
+    bool isAttached() const { return joystick_ != nullptr; }
+    int instanceId() const { return SDL_JoystickInstanceID(joystick_); }
+    void set(SDL_GameControllerButton button, bool pressed)
+    {
+        SDL_JoystickSetVirtualButton(joystick_, button, pressed ? SDL_PRESSED : SDL_RELEASED);
+    }
+    void detach()
+    {
+        if (!joystick_)
+            return;
+        const SDL_JoystickID id = SDL_JoystickInstanceID(joystick_);
+        SDL_JoystickClose(joystick_);
+        joystick_ = nullptr;
+        for (int i = 0; i < SDL_NumJoysticks(); ++i) {
+            if (SDL_JoystickGetDeviceInstanceID(i) == id)
+                SDL_JoystickDetachVirtual(i);
+        }
+    }
+
+private:
+    SDL_Joystick* joystick_ = nullptr;
+};
+
+class ControllerTest : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void init();
+    void faceButtonsPressAndReleaseWasd();
+    void heldButtonsStayIndependent();
+    void joystickWithoutGamepadProfileIsHeldButBindsNothing();
+    void latestConnectWinsAndAnyDisconnectClears();
+    void pumpsByItselfOnTheMainThread();
+    void loadsTheUsersMappingDatabase();
+
+private:
+    RecordingEventLayer events_;
+    RecordingLog log_;
+    std::unique_ptr<GameControllerManager> manager_;
+};
+
+void ControllerTest::initTestCase()
+{
+    // Keeps SDL up between managers, so that a device can be attached before one starts.
+    SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
+    QCOMPARE(SDL_InitSubSystem(SDL_INIT_GAMECONTROLLER), 0);
+}
+
+void ControllerTest::cleanupTestCase()
+{
+    manager_.reset();
+    SDL_QuitSubSystem(SDL_INIT_GAMECONTROLLER);
+}
+
+void ControllerTest::init()
+{
+    events_.posted.clear();
+    log_.lines.clear();
+    manager_ = std::make_unique<GameControllerManager>(events_, log_);
+    QVERIFY(manager_->gamepads().isAvailable());
+    QCOMPARE(manager_->controller(), std::nullopt);
+}
+
+void ControllerTest::faceButtonsPressAndReleaseWasd()
+{
+    ServerHarness server; // shares the event layer's key codes, not its key states
+    VirtualPad pad(true);
+    QVERIFY(pad.isAttached());
+    manager_->gamepads().pump();
+    QVERIFY(manager_->controller().has_value());
+    QVERIFY(manager_->controller()->hasGamepadProfile);
+    QCOMPARE(manager_->controller()->instanceId, pad.instanceId());
+
+    for (const auto button : {SDL_CONTROLLER_BUTTON_A, SDL_CONTROLLER_BUTTON_B,
+                              SDL_CONTROLLER_BUTTON_X, SDL_CONTROLLER_BUTTON_Y}) {
+        pad.set(button, true);
+        manager_->gamepads().pump();
+        pad.set(button, false);
+        manager_->gamepads().pump();
+    }
+    // Shoulders, sticks and the D-pad are not bound.
+    pad.set(SDL_CONTROLLER_BUTTON_LEFTSHOULDER, true);
+    pad.set(SDL_CONTROLLER_BUTTON_DPAD_UP, true);
+    manager_->gamepads().pump();
+
+    QCOMPARE(events_.keyTrace(), QStringList({"+13", "-13", "+0", "-0", "+1", "-1", "+2", "-2"}));
+    for (const auto& posted : events_.posted)
+        QCOMPARE(posted.tap, TapLocation::Hid);
+    QVERIFY(log_.lines.isEmpty());
+    QVERIFY(server.model->keyStates().isEmpty());
+}
+
+void ControllerTest::heldButtonsStayIndependent()
+{
+    VirtualPad pad(true);
+    manager_->gamepads().pump();
+    pad.set(SDL_CONTROLLER_BUTTON_B, true);
+    manager_->gamepads().pump();
+    pad.set(SDL_CONTROLLER_BUTTON_X, true);
+    manager_->gamepads().pump();
+    pad.set(SDL_CONTROLLER_BUTTON_X, false);
+    manager_->gamepads().pump();
+    pad.set(SDL_CONTROLLER_BUTTON_B, false);
+    manager_->gamepads().pump();
+    QCOMPARE(events_.keyTrace(), QStringList({"+0", "+1", "-1", "-0"}));
+}
+
+void ControllerTest::joystickWithoutGamepadProfileIsHeldButBindsNothing()
+{
+    VirtualPad stick(false, "Generic joystick");
+    QVERIFY(stick.isAttached());
+    manager_->gamepads().pump();
+    QVERIFY(manager_->controller().has_value());
+    QCOMPARE(manager_->controller()->name, QStringLiteral("Generic joystick"));
+    QVERIFY(!manager_->controller()->hasGamepadProfile);
+    for (int button = 0; button < 4; ++button) {
+        stick.set(SDL_GameControllerButton(button), true);
+        manager_->gamepads().pump();
+    }
+    QVERIFY(events_.posted.isEmpty());
+}
+
+void ControllerTest::latestConnectWinsAndAnyDisconnectClears()
+{
+    VirtualPad first(true, "First");
+    manager_->gamepads().pump();
+    VirtualPad second(true, "Second");
+    manager_->gamepads().pump();
+    QCOMPARE(manager_->controller()->name, QStringLiteral("Second"));
+
+    first.set(SDL_CONTROLLER_BUTTON_A, true);
+    manager_->gamepads().pump();
+    second.set(SDL_CONTROLLER_BUTTON_Y, true);
+    manager_->gamepads().pump();
+    QCOMPARE(events_.keyTrace(), QStringList({"+13", "+2"}));
+
+    // Unplugged with A held: SDL lets go of its buttons, so W does not stick.
+    first.detach();
+    manager_->gamepads().pump();
+    QCOMPARE(manager_->controller(), std::nullopt); // whichever went away
+    QCOMPARE(events_.keyTrace(), QStringList({"+13", "+2", "-13"}));
+    second.set(SDL_CONTROLLER_BUTTON_Y, false);
+    manager_->gamepads().pump();
+    QCOMPARE(events_.keyTrace(), QStringList({"+13", "+2", "-13", "-2"}));
+}
+
+void ControllerTest::pumpsByItselfOnTheMainThread()
+{
+    VirtualPad pad(true);
+    QTRY_VERIFY(manager_->controller().has_value());
+    pad.set(SDL_CONTROLLER_BUTTON_A, true);
+    QTRY_COMPARE(events_.keyTrace(), QStringList{"+13"});
+    pad.set(SDL_CONTROLLER_BUTTON_A, false);
+    QTRY_COMPARE(events_.keyTrace(), QStringList({"+13", "-13"}));
+}
+
+void ControllerTest::loadsTheUsersMappingDatabase()
+{
+    manager_.reset();
+    VirtualPad stick(false, "Unusual pad");
+    char guid[33];
+    SDL_JoystickGetGUIDString(SDL_JoystickGetDeviceGUID(SDL_NumJoysticks() - 1), guid, sizeof guid);
+    std::fill(guid + 4, guid + 8, '0'); // database entries carry no name checksum
+
+    QTemporaryDir config;
+    QVERIFY(QDir(config.path()).mkpath("kestrelio"));
+    QFile database(config.filePath("kestrelio/gamecontrollerdb.txt"));
+    QVERIFY(database.open(QIODevice::WriteOnly));
+    database.write(QByteArray(guid) + ",Unusual pad,a:b3,b:b2,x:b1,y:b0,platform:Linux,\n");
+    database.close();
+    qputenv("XDG_CONFIG_HOME", config.path().toLocal8Bit());
+    QCoreApplication::setApplicationName("kestrelio");
+
+    manager_ = std::make_unique<GameControllerManager>(events_, log_);
+    QCOMPARE(log_.lines,
+             QStringList{
+                 QStringLiteral("Loaded 1 controller mappings from %1").arg(database.fileName())});
+    manager_->gamepads().pump();
+    QVERIFY(manager_->controller().has_value());
+    QVERIFY(manager_->controller()->hasGamepadProfile);
+    stick.set(SDL_GameControllerButton(3), true); // the bottom button, by the user's map
+    manager_->gamepads().pump();
+    QCOMPARE(events_.keyTrace(), QStringList{"+13"});
+}
+
+QTEST_GUILESS_MAIN(ControllerTest)
+#include "tst_controller.moc"
