@@ -1,3 +1,4 @@
+#include "FakeInterfaces.h"
 #include "QrDecoder.h"
 #include "TestSupport.h"
 #include "pairing/AddressDiscovery.h"
@@ -7,99 +8,9 @@
 #include <QApplication>
 #include <QLabel>
 #include <QSignalSpy>
-#include <QTemporaryFile>
 #include <QTest>
 
-#include <arpa/inet.h>
-#include <deque>
-#include <ifaddrs.h>
 #include <net/if.h>
-
-// Interface lists built by hand, in the shape getifaddrs returns.
-class CraftedInterfaces
-{
-public:
-    CraftedInterfaces& add(const char* name, int family, const char* address,
-                           unsigned flags = IFF_UP)
-    {
-        Entry& entry = entries_.emplace_back();
-        if (name) {
-            entry.name = name;
-            entry.node.ifa_name = entry.name.data();
-        }
-        entry.node.ifa_flags = flags;
-        if (family == AF_INET) {
-            entry.v4.sin_family = AF_INET;
-            inet_pton(AF_INET, address, &entry.v4.sin_addr);
-            entry.node.ifa_addr = reinterpret_cast<sockaddr*>(&entry.v4);
-        } else if (family == AF_INET6) {
-            entry.v6.sin6_family = AF_INET6;
-            inet_pton(AF_INET6, address, &entry.v6.sin6_addr);
-            entry.node.ifa_addr = reinterpret_cast<sockaddr*>(&entry.v6);
-        }
-        for (size_t i = 0; i + 1 < entries_.size(); ++i)
-            entries_[i].node.ifa_next = &entries_[i + 1].node;
-        return *this;
-    }
-    ifaddrs* head() { return entries_.empty() ? nullptr : &entries_.front().node; }
-
-private:
-    struct Entry
-    {
-        QByteArray name;
-        ifaddrs node{};
-        sockaddr_in v4{};
-        sockaddr_in6 v6{};
-    };
-    std::deque<Entry> entries_;
-};
-
-namespace {
-
-const QByteArray kRouteHeader =
-    "Iface\tDestination\tGateway \tFlags\tRefCnt\tUse\tMetric\tMask\t\tMTU\tWindow\tIRTT\n";
-
-QByteArray route(const char* name, const char* destination, const char* flags, int metric,
-                 const char* mask)
-{
-    return QByteArray(name) + '\t' + destination + "\t0101A8C0\t" + flags + "\t0\t0\t" +
-           QByteArray::number(metric) + '\t' + mask + "\t0\t0\t0\n";
-}
-
-// A discovery source the test controls: a crafted list and route table, or a
-// failing query, counting how often it is asked.
-struct FakeSystem
-{
-    FakeSystem()
-    {
-        routes.open();
-        interfaces.add("lo", AF_INET, "127.0.0.1", IFF_UP | IFF_LOOPBACK)
-            .add("eth0", AF_INET, "192.168.1.20");
-        setRoutes(kRouteHeader + route("eth0", "00000000", "0003", 100, "00000000"));
-    }
-    void setRoutes(const QByteArray& table)
-    {
-        routes.resize(0);
-        routes.write(table);
-        routes.flush();
-    }
-    InterfaceSource source()
-    {
-        return {[this](ifaddrs** list) {
-                    ++queries;
-                    *list = interfaces.head();
-                    return failing ? -1 : 0;
-                },
-                [](ifaddrs*) {}, routes.fileName()};
-    }
-
-    CraftedInterfaces interfaces;
-    QTemporaryFile routes;
-    bool failing = false;
-    int queries = 0;
-};
-
-} // namespace
 
 class PairingTest : public QObject
 {

@@ -1,32 +1,24 @@
-#include "app/ConsoleStatusPrinter.h"
+#include "app/DisplayProbe.h"
+#include "app/HeadlessMode.h"
+#include "app/KestrelioApp.h"
 #include "app/QuitOnSignals.h"
 #include "common/DiagnosticLog.h"
-#include "controller/GameControllerManager.h"
-#include "input/InputBackendChoice.h"
-#include "pairing/AddressDiscovery.h"
-#include "pairing/TerminalPairing.h"
-#include "server/WebSocketViewModel.h"
 
-#include <QCoreApplication>
+#include <QApplication>
+#include <QIcon>
 
 int main(int argc, char* argv[])
 {
-    QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("kestrelio"));
-
     StdoutLog log;
-    const InputBackend input = chooseInputBackend(log);
-    WebSocketViewModel model(*input.layer, log);
-    model.setKeyPressSimulation(input.problem.isEmpty() ? input.name : input.problem);
-    ConsoleStatusPrinter printer(model, log);
-    GameControllerManager controllers(*input.layer, log);
-    QuitOnSignals quitOnSignals;
-    model.startServer();
-    fetchIPAddress(&app,
-                   [&log](const std::optional<QString>& address) { printPairing(log, address); });
+    if (!canOpenDisplay())
+        return runHeadless(argc, argv, log);
 
-    const int status = QCoreApplication::exec();
-    // XTest keeps a key down after its client is gone; let go while we still can.
-    model.releaseAllKeys();
-    return status;
+    QApplication app(argc, argv);
+    QApplication::setDesktopFileName(QStringLiteral("kestrelio"));
+    QApplication::setWindowIcon(
+        QIcon::fromTheme(QStringLiteral("kestrelio"), QIcon(QStringLiteral(":/kestrelio.svg"))));
+    QuitOnSignals quitOnSignals;
+    KestrelioApp kestrelio(log);
+    return QApplication::exec();
 }

@@ -20,15 +20,17 @@ InputBackend chooseInputBackend(DiagnosticLog& log)
         return backend;
     }
 
+    const QString reasons = uinputError + QStringLiteral("; ") + xError;
     backend.layer = std::make_unique<NullEventLayer>();
-    backend.problem =
-        QStringLiteral("Key presses and scrolling cannot reach this computer (%1; %2). Allow "
-                       "access to /dev/uinput with packaging/70-kestrelio-uinput.rules (see "
-                       "\"Input permissions\" in the README) or join the input group, then log in "
-                       "again.")
-            .arg(uinputError, xError);
+    backend.problem = QStringLiteral("Key presses cannot reach this computer (%1). See \"Input "
+                                     "permissions\" in the README.")
+                          .arg(reasons);
     log.writeLine(QStringLiteral(
         "Accessibility permissions are not enabled. Please enable them in System Preferences."));
-    log.writeLine(backend.problem);
+    log.writeLine(QStringLiteral("Key presses and scrolling cannot reach this computer (%1). Allow "
+                                 "access to /dev/uinput with packaging/70-kestrelio-uinput.rules "
+                                 "(see \"Input permissions\" in the README) or join the input "
+                                 "group, then log in again.")
+                      .arg(reasons));
     return backend;
 }

@@ -8,7 +8,8 @@
 #include <memory>
 
 // The layer that input goes out through. When no backend works, `layer`
-// accepts events and drops them, and `problem` says why and how to fix it.
+// accepts events and drops them, and `problem` says in a sentence why and
+// where to read about the fix.
 struct InputBackend
 {
     std::unique_ptr<EventLayer> layer;

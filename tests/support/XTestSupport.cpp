@@ -4,6 +4,7 @@
 
 #include <X11/XKBlib.h>
 #include <X11/Xlib.h>
+#include <X11/Xutil.h>
 #include <X11/extensions/XInput2.h>
 #include <poll.h>
 
@@ -33,6 +34,27 @@ XvfbServer::~XvfbServer()
     process_.terminate();
     if (!process_.waitForFinished(5000))
         process_.kill();
+}
+
+QImage grabScreen(const QByteArray& displayName)
+{
+    Display* display = XOpenDisplay(displayName.constData());
+    if (!display)
+        return {};
+    const Window root = DefaultRootWindow(display);
+    XWindowAttributes attributes;
+    XGetWindowAttributes(display, root, &attributes);
+    XImage* shot = XGetImage(display, root, 0, 0, unsigned(attributes.width),
+                             unsigned(attributes.height), AllPlanes, ZPixmap);
+    QImage image;
+    if (shot && shot->bits_per_pixel == 32)
+        image = QImage(reinterpret_cast<const uchar*>(shot->data), shot->width, shot->height,
+                       shot->bytes_per_line, QImage::Format_RGB32)
+                    .copy();
+    if (shot)
+        XDestroyImage(shot);
+    XCloseDisplay(display);
+    return image;
 }
 
 XInputRecorder::XInputRecorder(const QByteArray& displayName)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QImage>
 #include <QProcess>
 #include <QStringList>
 
@@ -19,6 +20,9 @@ private:
     QProcess process_;
     QByteArray displayName_;
 };
+
+// What the X server's screen shows now.
+QImage grabScreen(const QByteArray& displayName);
 
 // Reads back what the X server received, as a second client would: XInput2
 // raw events on the root window. Keys come as "press w" / "release Up"

@@ -4,12 +4,13 @@
 
 #include <QProcess>
 #include <QTcpServer>
+#include <QTcpSocket>
 #include <QTest>
 
 #include <csignal>
 
 // The program as a user starts it: the real port, stdout in a pipe.
-class HeadlessTest : public QObject
+class ProgramTest : public QObject
 {
     Q_OBJECT
 private slots:
@@ -17,6 +18,7 @@ private slots:
     void servesWithoutAnyWayToSendInput();
     void typesIntoAnXSessionAndLetsGoOnExit();
     void pairsWithTheDefaultRouteAddress();
+    void windowShowsTheCodeOfThisComputer();
     void findsTheAddressInANamespace_data();
     void findsTheAddressInANamespace();
 };
@@ -30,6 +32,7 @@ public:
     {
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.remove(QStringLiteral("WAYLAND_DISPLAY"));
+        environment.remove(QStringLiteral("QT_QPA_PLATFORM"));
         if (display.isEmpty())
             environment.remove(QStringLiteral("DISPLAY"));
         else
@@ -79,6 +82,18 @@ public:
     QByteArray output;
 };
 
+// The server is up once a connection gets through; a window says nothing on stdout.
+bool waitForServer()
+{
+    return QTest::qWaitFor(
+        [] {
+            QTcpSocket probe;
+            probe.connectToHost(QHostAddress::LocalHost, 3330);
+            return probe.waitForConnected(100);
+        },
+        10000);
+}
+
 QByteArray run(const QString& program, const QStringList& arguments)
 {
     QProcess process;
@@ -87,18 +102,34 @@ QByteArray run(const QString& program, const QStringList& arguments)
     return process.exitCode() == 0 ? process.readAllStandardOutput() : QByteArray();
 }
 
+// What ip(8) says the default-route interface's address is, to check the
+// program's own discovery against; empty without a default route.
+QByteArray defaultRouteAddress()
+{
+    const QList<QByteArray> route = run("ip", {"-4", "-o", "route", "show", "default"}).split(' ');
+    const qsizetype dev = route.indexOf("dev");
+    if (dev < 0 || dev + 1 >= route.size())
+        return {};
+    const QList<QByteArray> address =
+        run("ip", {"-4", "-o", "addr", "show", "dev", QString::fromLatin1(route[dev + 1])})
+            .simplified()
+            .split(' ');
+    const qsizetype inet = address.indexOf("inet");
+    return inet < 0 ? QByteArray() : address[inet + 1].split('/').first();
+}
+
 const QUrl kServer(QStringLiteral("ws://127.0.0.1:3330"));
 
 } // namespace
 
-void HeadlessTest::init()
+void ProgramTest::init()
 {
     QTcpServer probe;
     if (!probe.listen(QHostAddress::Any, 3330))
         QSKIP("port 3330 is taken on this machine");
 }
 
-void HeadlessTest::servesWithoutAnyWayToSendInput()
+void ProgramTest::servesWithoutAnyWayToSendInput()
 {
     Program program({});
     QVERIFY(program.waitFor("Server ready on port 3330\n"));
@@ -125,17 +156,17 @@ void HeadlessTest::servesWithoutAnyWayToSendInput()
     QCOMPARE(program.output.count(accessibility), 1);
 }
 
-void HeadlessTest::typesIntoAnXSessionAndLetsGoOnExit()
+void ProgramTest::typesIntoAnXSessionAndLetsGoOnExit()
 {
     XvfbServer xvfb;
     QVERIFY(xvfb.isRunning());
     XInputRecorder recorder(xvfb.displayName());
     QVERIFY(recorder.isReady());
     Program program(xvfb.displayName());
-    QVERIFY(program.waitFor("Server ready on port 3330\n"));
-    QVERIFY(program.output.contains("Input backend: XTest on X display " + xvfb.displayName()));
+    QVERIFY(program.waitFor("Input backend: XTest on X display " + xvfb.displayName()));
     QVERIFY(!program.output.contains("Accessibility"));
 
+    QVERIFY(waitForServer());
     TestClient client(kServer);
     client.send("w");
     client.send("mouse 0 -1");
@@ -152,28 +183,44 @@ void HeadlessTest::typesIntoAnXSessionAndLetsGoOnExit()
     QVERIFY(program.output.endsWith("key released : 13\n"));
 }
 
-void HeadlessTest::pairsWithTheDefaultRouteAddress()
+void ProgramTest::pairsWithTheDefaultRouteAddress()
 {
-    // What ip(8) says, against what the program finds on its own.
-    const QList<QByteArray> route = run("ip", {"-4", "-o", "route", "show", "default"}).split(' ');
-    const qsizetype dev = route.indexOf("dev");
-    if (dev < 0 || dev + 1 >= route.size())
+    const QByteArray expected = defaultRouteAddress();
+    if (expected.isEmpty())
         QSKIP("this machine has no IPv4 default route");
-    const QList<QByteArray> address =
-        run("ip", {"-4", "-o", "addr", "show", "dev", QString::fromLatin1(route[dev + 1])})
-            .simplified()
-            .split(' ');
-    const qsizetype inet = address.indexOf("inet");
-    QVERIFY(inet >= 0);
-    const QByteArray expected = address[inet + 1].split('/').first();
-
     Program program({});
     const auto [printed, decoded] = program.pairing();
     QCOMPARE(printed, expected);
     QCOMPARE(decoded, QList<QByteArray>{expected});
 }
 
-void HeadlessTest::findsTheAddressInANamespace_data()
+void ProgramTest::windowShowsTheCodeOfThisComputer()
+{
+    const QByteArray expected = defaultRouteAddress();
+    if (expected.isEmpty())
+        QSKIP("this machine has no IPv4 default route");
+    XvfbServer xvfb;
+    QVERIFY(xvfb.isRunning());
+    Program program(xvfb.displayName());
+    QVERIFY(waitForServer());
+    TestClient client(kServer);
+    for (const char* key : {"up", "-up", "w", "a", "s", "d", "pong"})
+        client.send(key);
+    QVERIFY(client.sync());
+
+    // The code appears once the window has looked the address up.
+    QImage screen;
+    QVERIFY(QTest::qWaitFor(
+        [&] {
+            screen = grabScreen(xvfb.displayName());
+            return decodeQrCodes(screen) == QList<QByteArray>{expected};
+        },
+        10000));
+    screen.save(QStringLiteral("kestrelio-window.png"));
+    QVERIFY(!program.output.contains("Pairing address")); // the terminal code is for headless runs
+}
+
+void ProgramTest::findsTheAddressInANamespace_data()
 {
     QTest::addColumn<QString>("setup");
     QTest::addColumn<QByteArray>("expected");
@@ -191,7 +238,7 @@ void HeadlessTest::findsTheAddressInANamespace_data()
         << links + " && ip link set kst0 down" << QByteArray("10.88.0.2");
 }
 
-void HeadlessTest::findsTheAddressInANamespace()
+void ProgramTest::findsTheAddressInANamespace()
 {
     QFETCH(QString, setup);
     QFETCH(QByteArray, expected);
@@ -207,5 +254,5 @@ void HeadlessTest::findsTheAddressInANamespace()
     QCOMPARE(decoded, QList<QByteArray>{expected});
 }
 
-QTEST_GUILESS_MAIN(HeadlessTest)
-#include "tst_headless.moc"
+QTEST_GUILESS_MAIN(ProgramTest)
+#include "tst_program.moc"

@@ -1,0 +1,30 @@
+#include "app/HeadlessMode.h"
+
+#include "app/ConsoleStatusPrinter.h"
+#include "app/QuitOnSignals.h"
+#include "controller/GameControllerManager.h"
+#include "input/InputBackendChoice.h"
+#include "pairing/AddressDiscovery.h"
+#include "pairing/TerminalPairing.h"
+#include "server/WebSocketViewModel.h"
+
+#include <QCoreApplication>
+
+int runHeadless(int argc, char* argv[], DiagnosticLog& log)
+{
+    QCoreApplication app(argc, argv);
+    const InputBackend input = chooseInputBackend(log);
+    WebSocketViewModel model(*input.layer, log);
+    model.setKeyPressSimulation(input.problem.isEmpty() ? input.name : input.problem);
+    ConsoleStatusPrinter printer(model, log);
+    GameControllerManager controllers(*input.layer, log);
+    QuitOnSignals quitOnSignals;
+    model.startServer();
+    fetchIPAddress(&app,
+                   [&log](const std::optional<QString>& address) { printPairing(log, address); });
+
+    const int status = QCoreApplication::exec();
+    // XTest keeps a key down after its client is gone; let go while we still can.
+    model.releaseAllKeys();
+    return status;
+}

@@ -1,0 +1,209 @@
+#include "ui/WebSocketServerView.h"
+
+#include "ui/StatusColors.h"
+
+#include <QFrame>
+#include <QLabel>
+#include <QListWidget>
+#include <QPushButton>
+#include <QShowEvent>
+#include <QSplitter>
+#include <QVBoxLayout>
+
+namespace {
+
+constexpr int kColumnMinimumWidth = 300;
+constexpr int kSplitMinimumHeight = 400;
+
+enum class TextRole
+{
+    LargeTitle,
+    Headline,
+    Subheadline,
+    Body,
+};
+
+QLabel* text(const QString& content, TextRole role, QWidget* parent)
+{
+    auto* label = new QLabel(content, parent);
+    QFont font = label->font();
+    switch (role) {
+    case TextRole::LargeTitle:
+        font.setPointSizeF(font.pointSizeF() * 2.0);
+        font.setBold(true);
+        break;
+    case TextRole::Headline:
+        font.setBold(true);
+        break;
+    case TextRole::Subheadline:
+        font.setPointSizeF(font.pointSizeF() * 0.92);
+        break;
+    case TextRole::Body:
+        break;
+    }
+    label->setFont(font);
+    return label;
+}
+
+QFrame* divider(QFrame::Shape shape, QWidget* parent)
+{
+    auto* line = new QFrame(parent);
+    line->setFrameShape(shape);
+    line->setFrameShadow(QFrame::Sunken);
+    return line;
+}
+
+void setTextColor(QLabel* label, const QColor& color)
+{
+    QPalette palette = label->palette();
+    palette.setColor(QPalette::WindowText, color);
+    label->setPalette(palette);
+}
+
+// A headline over a value, as both status blocks show them.
+QWidget* statusBlock(const QString& title, QLabel*& value, const char* valueName, QWidget* parent)
+{
+    auto* block = new QWidget(parent);
+    auto* layout = new QVBoxLayout(block);
+    layout->setSpacing(2);
+    layout->addWidget(text(title, TextRole::Headline, block));
+    value = text({}, TextRole::Subheadline, block);
+    value->setObjectName(QLatin1String(valueName));
+    value->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    layout->addWidget(value);
+    return block;
+}
+
+} // namespace
+
+WebSocketServerView::WebSocketServerView(EventLayer& events, DiagnosticLog& log,
+                                         ServerSettings settings, InterfaceSource interfaces,
+                                         QWidget* parent)
+    : QWidget(parent), viewModel_(events, log, std::move(settings)),
+      gameControllerManager_(events, log)
+{
+    auto* root = new QVBoxLayout(this);
+    root->addWidget(text(tr("Kestrelio Server"), TextRole::LargeTitle, this), 0, Qt::AlignHCenter);
+    root->addWidget(divider(QFrame::HLine, this));
+
+    splitter_ = new QSplitter(Qt::Horizontal, this);
+    splitter_->setMinimumHeight(kSplitMinimumHeight);
+    // QSplitter would let a drag collapse a column below its minimum.
+    splitter_->setChildrenCollapsible(false);
+    splitter_->addWidget(buildLeftColumn());
+    splitter_->addWidget(divider(QFrame::VLine, splitter_));
+    splitter_->addWidget(buildRightColumn(log, std::move(interfaces)));
+    splitter_->setStretchFactor(0, 1);
+    splitter_->setStretchFactor(2, 1);
+    root->addWidget(splitter_, 1);
+    root->addStretch(0);
+
+    connect(refreshButton_, &QPushButton::clicked, this, [this] {
+        viewModel_.restartServer();
+        triggerRegeneration_.toggle();
+    });
+    for (const auto signal :
+         {&WebSocketViewModel::serverStatusChanged, &WebSocketViewModel::connectionStatusChanged,
+          &WebSocketViewModel::keyPressSimulationChanged})
+        connect(&viewModel_, signal, this, &WebSocketServerView::refreshStatuses);
+    connect(&viewModel_, &WebSocketViewModel::receivedMessagesChanged, this,
+            &WebSocketServerView::scheduleMessagesRefresh);
+    refreshStatuses();
+    refreshMessages();
+}
+
+QWidget* WebSocketServerView::buildLeftColumn()
+{
+    auto* column = new QWidget(splitter_);
+    column->setMinimumWidth(kColumnMinimumWidth);
+    auto* layout = new QVBoxLayout(column);
+    layout->setSpacing(2);
+    layout->addWidget(statusBlock(tr("Server Status"), serverStatus_, "serverStatus", column));
+    layout->addWidget(
+        statusBlock(tr("Connection Status"), connectionStatus_, "connectionStatus", column));
+    layout->addWidget(divider(QFrame::HLine, column));
+
+    auto* messageBlock = new QWidget(column);
+    auto* messageLayout = new QVBoxLayout(messageBlock);
+    messageLayout->addWidget(text(tr("Received Messages"), TextRole::Headline, messageBlock));
+    messages_ = new QListWidget(messageBlock);
+    messages_->setObjectName(QStringLiteral("receivedMessages"));
+    messages_->setSelectionMode(QAbstractItemView::NoSelection);
+    messages_->setFocusPolicy(Qt::NoFocus);
+    messageLayout->addWidget(messages_);
+    layout->addWidget(messageBlock, 1);
+    return column;
+}
+
+QWidget* WebSocketServerView::buildRightColumn(DiagnosticLog& log, InterfaceSource interfaces)
+{
+    auto* column = new QWidget(splitter_);
+    column->setMinimumWidth(kColumnMinimumWidth);
+    auto* layout = new QVBoxLayout(column);
+    layout->setSpacing(16);
+    layout->setAlignment(Qt::AlignHCenter);
+
+    keyPressTitle_ = text(tr("Key Press Simulation"), TextRole::Headline, column);
+    keyPressText_ = text({}, TextRole::Body, column);
+    keyPressText_->setObjectName(QStringLiteral("keyPressSimulation"));
+    keyPressText_->setWordWrap(true);
+    keyPressText_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    setTextColor(keyPressText_, kNoticeColor);
+    layout->addWidget(keyPressTitle_, 0, Qt::AlignHCenter);
+    layout->addWidget(keyPressText_);
+    layout->addWidget(divider(QFrame::HLine, column));
+
+    auto* actions = new QWidget(column);
+    auto* actionLayout = new QVBoxLayout(actions);
+    refreshButton_ = new QPushButton(tr("Refresh Server"), actions);
+    refreshButton_->setObjectName(QStringLiteral("refreshServer"));
+    actionLayout->addWidget(refreshButton_, 0, Qt::AlignHCenter);
+    qrView_ = new QrView(triggerRegeneration_, log, std::move(interfaces), actions);
+    actionLayout->addWidget(qrView_, 0, Qt::AlignHCenter);
+    layout->addWidget(actions);
+    layout->addStretch(1);
+    return column;
+}
+
+void WebSocketServerView::showEvent(QShowEvent* event)
+{
+    QWidget::showEvent(event);
+    if (!event->spontaneous())
+        viewModel_.startServer();
+}
+
+void WebSocketServerView::refreshStatuses()
+{
+    serverStatus_->setText(viewModel_.serverStatus());
+    setTextColor(serverStatus_, serverStatusColor(viewModel_.serverStatus()));
+    connectionStatus_->setText(viewModel_.connectionStatus());
+    setTextColor(connectionStatus_, connectionStatusColor(viewModel_.connectionStatus()));
+
+    const std::optional<QString> keyPress = viewModel_.keyPressSimulation();
+    keyPressText_->setText(keyPress.value_or(QString()));
+    keyPressTitle_->setVisible(keyPress.has_value());
+    keyPressText_->setVisible(keyPress.has_value());
+}
+
+void WebSocketServerView::scheduleMessagesRefresh()
+{
+    // A flood of key messages changes the list thousands of times a second;
+    // the widget catches up once per event-loop turn.
+    if (messagesRefreshPending_)
+        return;
+    messagesRefreshPending_ = true;
+    QMetaObject::invokeMethod(this, &WebSocketServerView::refreshMessages, Qt::QueuedConnection);
+}
+
+void WebSocketServerView::refreshMessages()
+{
+    messagesRefreshPending_ = false;
+    const QStringList received = viewModel_.receivedMessages().mid(0, kMessagesShown);
+    while (messages_->count() > received.size())
+        delete messages_->takeItem(messages_->count() - 1);
+    while (messages_->count() < received.size())
+        messages_->addItem(QString());
+    for (int row = 0; row < received.size(); ++row)
+        messages_->item(row)->setText(received[row]);
+    emit messagesRefreshed();
+}

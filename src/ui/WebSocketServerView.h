@@ -1,0 +1,60 @@
+#pragma once
+
+#include "common/ObservableFlag.h"
+#include "controller/GameControllerManager.h"
+#include "pairing/QrView.h"
+#include "server/WebSocketViewModel.h"
+
+#include <QWidget>
+
+class QLabel;
+class QListWidget;
+class QPushButton;
+class QSplitter;
+
+// The content of the window: server and connection status, the newest keys
+// received, the "Refresh Server" button and the pairing QR code. It owns the
+// server and the controller bridge for as long as it lives.
+class WebSocketServerView : public QWidget
+{
+    Q_OBJECT
+public:
+    WebSocketServerView(EventLayer& events, DiagnosticLog& log, ServerSettings settings = {},
+                        InterfaceSource interfaces = InterfaceSource::system(),
+                        QWidget* parent = nullptr);
+
+    WebSocketViewModel& viewModel() { return viewModel_; }
+    GameControllerManager& gameControllerManager() { return gameControllerManager_; }
+    const ObservableFlag& triggerRegeneration() const { return triggerRegeneration_; }
+    QrView& qrView() { return *qrView_; }
+
+    static constexpr int kMessagesShown = 30;
+
+signals:
+    // After the message list has caught up with the view model.
+    void messagesRefreshed();
+
+protected:
+    void showEvent(QShowEvent* event) override;
+
+private:
+    QWidget* buildLeftColumn();
+    QWidget* buildRightColumn(DiagnosticLog& log, InterfaceSource interfaces);
+    void refreshStatuses();
+    void scheduleMessagesRefresh();
+    void refreshMessages();
+
+    WebSocketViewModel viewModel_;
+    GameControllerManager gameControllerManager_;
+    ObservableFlag triggerRegeneration_;
+    bool messagesRefreshPending_ = false;
+
+    QSplitter* splitter_ = nullptr;
+    QLabel* serverStatus_ = nullptr;
+    QLabel* connectionStatus_ = nullptr;
+    QListWidget* messages_ = nullptr;
+    QLabel* keyPressTitle_ = nullptr;
+    QLabel* keyPressText_ = nullptr;
+    QPushButton* refreshButton_ = nullptr;
+    QrView* qrView_ = nullptr;
+};
