@@ -19,6 +19,9 @@ private slots:
     void oversizedHeadIsClosed();
     void slowHeadIsClosed();
     void malformedRequestIsBadRequest();
+    void plainRequestsGetThePage_data();
+    void plainRequestsGetThePage();
+    void pageLoadsAndWebSocketsShareThePort();
 };
 
 namespace {
@@ -158,6 +161,92 @@ void FrontDoorTest::malformedRequestIsBadRequest()
     ServerHarness server;
     const QByteArray answer = exchange(server.model->listeningPort(), "HELLO\r\n\r\n");
     QVERIFY2(answer.startsWith("HTTP/1.1 400 Bad Request\r\n"), answer.constData());
+    QVERIFY(answer.contains("\r\nContent-Length: 12\r\n"));
+}
+
+void FrontDoorTest::plainRequestsGetThePage_data()
+{
+    QTest::addColumn<QByteArray>("request");
+    QTest::addColumn<QByteArray>("status");
+    QTest::addColumn<QByteArray>("contentType");
+    QTest::addColumn<QByteArray>("bodyStart"); // empty: no body
+
+    const QByteArray html = "text/html; charset=utf-8";
+    const QByteArray plain = "text/plain; charset=utf-8";
+    QTest::newRow("page") << QByteArray("GET / HTTP/1.1") << QByteArray("200 OK") << html
+                          << QByteArray("<!doctype html>");
+    QTest::newRow("page with a query")
+        << QByteArray("GET /?from=qr HTTP/1.1") << QByteArray("200 OK") << html
+        << QByteArray("<!doctype html>");
+    QTest::newRow("head") << QByteArray("HEAD / HTTP/1.1") << QByteArray("200 OK") << html
+                          << QByteArray();
+    QTest::newRow("script") << QByteArray("GET /controller.js HTTP/1.1") << QByteArray("200 OK")
+                            << QByteArray("text/javascript; charset=utf-8")
+                            << QByteArray("// The phone side");
+    QTest::newRow("style") << QByteArray("GET /controller.css HTTP/1.1") << QByteArray("200 OK")
+                           << QByteArray("text/css; charset=utf-8") << QByteArray(":root");
+    QTest::newRow("other path") << QByteArray("GET /admin HTTP/1.1") << QByteArray("404 Not Found")
+                                << plain << QByteArray("Not Found");
+    QTest::newRow("path escaping the site")
+        << QByteArray("GET /../etc/passwd HTTP/1.1") << QByteArray("404 Not Found") << plain
+        << QByteArray("Not Found");
+    QTest::newRow("other method") << QByteArray("POST / HTTP/1.1")
+                                  << QByteArray("405 Method Not Allowed") << plain
+                                  << QByteArray("Method Not Allowed");
+}
+
+void FrontDoorTest::plainRequestsGetThePage()
+{
+    QFETCH(QByteArray, request);
+    QFETCH(QByteArray, status);
+    QFETCH(QByteArray, contentType);
+    QFETCH(QByteArray, bodyStart);
+
+    ServerHarness server;
+    const QByteArray answer =
+        exchange(server.model->listeningPort(), request + "\r\nHost: 192.168.1.20:3330\r\n\r\n");
+    const qsizetype split = answer.indexOf("\r\n\r\n");
+    QVERIFY2(split > 0, answer.constData());
+    const QList<QByteArray> head = answer.first(split).split('\n');
+    const QByteArray body = answer.sliced(split + 4);
+    QCOMPARE(head.first().trimmed(), "HTTP/1.1 " + status);
+    QMap<QByteArray, QByteArray> headers;
+    for (const QByteArray& line : head.mid(1))
+        headers.insert(line.first(line.indexOf(':')).toLower(),
+                       line.sliced(line.indexOf(':') + 1).trimmed());
+    QCOMPARE(headers.value("content-type"), contentType);
+    QCOMPARE(headers.value("cache-control"), QByteArray("no-store"));
+    QCOMPARE(headers.value("x-content-type-options"), QByteArray("nosniff"));
+    QCOMPARE(headers.value("content-security-policy"),
+             QByteArray("default-src 'none'; script-src 'self'; style-src 'self'; img-src "
+                        "'self'; connect-src 'self' ws://192.168.1.20:3330; base-uri 'none'; "
+                        "form-action 'none'; frame-ancestors 'none'"));
+    QVERIFY(headers.value("content-length").toInt() > 0);
+    if (bodyStart.isEmpty()) {
+        QVERIFY(body.isEmpty());
+    } else {
+        QCOMPARE(body.size(), headers.value("content-length").toInt());
+        QVERIFY2(body.startsWith(bodyStart), body.left(80).constData());
+    }
+    if (status.startsWith("405"))
+        QCOMPARE(headers.value("allow"), QByteArray("GET, HEAD"));
+    QVERIFY(server.log.lines.isEmpty());
+}
+
+void FrontDoorTest::pageLoadsAndWebSocketsShareThePort()
+{
+    ServerHarness server;
+    const quint16 port = server.model->listeningPort();
+    TestClient player(server.url());
+    for (int i = 0; i < 20; ++i) {
+        player.send(i % 2 ? QStringLiteral("-w") : QStringLiteral("w"));
+        QVERIFY(exchange(port, "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
+                    .startsWith("HTTP/1.1 200 OK"));
+    }
+    QVERIFY(player.sync());
+    QCOMPARE(server.events.keyTrace().size(), 20);
+    TestClient second(server.url());
+    QVERIFY(second.sync());
 }
 
 QTEST_GUILESS_MAIN(FrontDoorTest)

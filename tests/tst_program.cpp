@@ -69,9 +69,11 @@ public:
         const QByteArray address = lines.takeFirst().mid(17);
         QStringList code;
         for (const QByteArray& line : lines) {
-            if (!line.startsWith(kBlock) && !line.startsWith(kUpperHalf))
+            const bool drawing = line.startsWith(kBlock) || line.startsWith(kUpperHalf);
+            if (!drawing && !code.isEmpty())
                 break;
-            code.append(QString::fromUtf8(line));
+            if (drawing)
+                code.append(QString::fromUtf8(line));
         }
         return {address, decodeQrCodes(terminalToImage(code))};
     }
@@ -192,6 +194,8 @@ void ProgramTest::pairsWithTheDefaultRouteAddress()
     const auto [printed, decoded] = program.pairing();
     QCOMPARE(printed, expected);
     QCOMPARE(decoded, QList<QByteArray>{expected});
+    QVERIFY(program.output.contains("Controller page for a phone's browser: http://" + expected +
+                                    ":3330\n"));
 }
 
 void ProgramTest::windowShowsTheCodeOfThisComputer()

@@ -75,6 +75,8 @@ void WindowTest::firstDrawingThenReadyOnceShown()
                                                     .arg(view_->viewModel().listeningPort())}));
     QCOMPARE(label("serverStatus")->palette().color(QPalette::WindowText), kGoodColor);
     QTRY_VERIFY(view_->qrView().qrCodeImage().has_value());
+    QCOMPARE(label("controllerPage")->text(), QStringLiteral("http://192.168.1.20:3330"));
+    QVERIFY(label("controllerPage")->isVisible());
 }
 
 void WindowTest::coloursFollowTheTexts_data()

@@ -77,3 +77,8 @@ void fetchIPAddress(QObject* context, std::function<void(const std::optional<QSt
     QMetaObject::invokeMethod(
         context, [apply = std::move(apply), address] { apply(address); }, Qt::QueuedConnection);
 }
+
+QString controllerPageAddress(const QString& address)
+{
+    return QStringLiteral("http://") + address + QStringLiteral(":3330");
+}

@@ -35,3 +35,6 @@ struct InterfaceSource
 // event-loop turn later, never from within the caller.
 void fetchIPAddress(QObject* context, std::function<void(const std::optional<QString>&)> apply,
                     const InterfaceSource& source = InterfaceSource::system());
+
+// Where a phone's browser finds the controller page, served on the server's port.
+QString controllerPageAddress(const QString& address);

@@ -1,5 +1,6 @@
 #include "pairing/TerminalPairing.h"
 
+#include "pairing/AddressDiscovery.h"
 #include "pairing/QrCode.h"
 
 void printPairing(DiagnosticLog& log, const std::optional<QString>& address)
@@ -9,6 +10,8 @@ void printPairing(DiagnosticLog& log, const std::optional<QString>& address)
         return;
     }
     log.writeLine(QStringLiteral("Pairing address: ") + *address);
+    log.writeLine(QStringLiteral("Controller page for a phone's browser: ") +
+                  controllerPageAddress(*address));
     if (const std::optional<QrSymbol> symbol = encodeQrSymbol(address->toUtf8())) {
         for (const QString& line : renderForTerminal(*symbol))
             log.writeLine(line);

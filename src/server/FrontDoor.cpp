@@ -1,5 +1,6 @@
 #include "server/FrontDoor.h"
 
+#include "server/ControllerSite.h"
 #include "server/RequestPolicy.h"
 
 #include <QHostInfo>
@@ -65,21 +66,25 @@ void FrontDoor::inspect(QTcpSocket* socket)
     const std::optional<RequestHead> request =
         parseRequestHead(QByteArrayView(peeked).first(end + kEndOfHead.size()));
     if (!request) {
-        refuse(socket, "400 Bad Request", QStringLiteral("malformed request"));
+        respond(socket, plainTextResponse("400 Bad Request", "Bad Request"), {});
+        return;
+    }
+    if (!isWebSocketUpgrade(*request)) {
+        respond(socket, respondToPageRequest(*request), *request);
         return;
     }
     if (const std::optional<QString> reason = refusalReason(*request, localHostName_)) {
-        refuse(socket, "403 Forbidden", *reason);
+        log_.writeLine(QStringLiteral("Rejected connection from ") + peerText(*socket) +
+                       QStringLiteral(": ") + *reason);
+        respond(socket, plainTextResponse("403 Forbidden", "Forbidden"), *request);
         return;
     }
     engine_.handleConnection(socket);
 }
 
-void FrontDoor::refuse(QTcpSocket* socket, QByteArrayView status, const QString& reason)
+void FrontDoor::respond(QTcpSocket* socket, const HttpResponse& response,
+                        const RequestHead& request)
 {
-    log_.writeLine(QStringLiteral("Rejected connection from ") + peerText(*socket) +
-                   QStringLiteral(": ") + reason);
-    socket->write("HTTP/1.1 " + status.toByteArray() +
-                  "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+    socket->write(response.serialize(contentSecurityPolicy(request)));
     socket->disconnectFromHost();
 }

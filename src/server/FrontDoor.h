@@ -8,11 +8,13 @@
 #include <chrono>
 
 class QTcpSocket;
+struct HttpResponse;
+struct RequestHead;
 class QWebSocketServer;
 
 // Every accepted TCP connection comes in here first. The request head is
 // peeked at, not read, so that the WebSocket engine can still parse it after
-// the door has checked it.
+// the door has checked it. Plain HTTP requests get the controller page.
 class FrontDoor : public QObject
 {
     Q_OBJECT
@@ -31,7 +33,7 @@ public:
 
 private:
     void inspect(QTcpSocket* socket);
-    void refuse(QTcpSocket* socket, QByteArrayView status, const QString& reason);
+    void respond(QTcpSocket* socket, const HttpResponse& response, const RequestHead& request);
 
     QWebSocketServer& engine_;
     DiagnosticLog& log_;

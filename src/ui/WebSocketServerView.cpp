@@ -160,6 +160,18 @@ QWidget* WebSocketServerView::buildRightColumn(DiagnosticLog& log, InterfaceSour
     actionLayout->addWidget(refreshButton_, 0, Qt::AlignHCenter);
     qrView_ = new QrView(triggerRegeneration_, log, std::move(interfaces), actions);
     actionLayout->addWidget(qrView_, 0, Qt::AlignHCenter);
+    // A phone without the app plays in its browser, from the page at this address.
+    pageAddress_ = text({}, TextRole::Body, actions);
+    pageAddress_->setObjectName(QStringLiteral("controllerPage"));
+    pageAddress_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    pageAddress_->hide();
+    actionLayout->addWidget(pageAddress_, 0, Qt::AlignHCenter);
+    connect(qrView_, &QrView::qrCodeImageChanged, this, [this] {
+        if (const std::optional<QString> address = qrView_->ipAddress()) {
+            pageAddress_->setText(controllerPageAddress(*address));
+            pageAddress_->show();
+        }
+    });
     layout->addWidget(actions);
     layout->addStretch(1);
     return column;

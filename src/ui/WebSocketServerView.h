@@ -57,4 +57,5 @@ private:
     QLabel* keyPressText_ = nullptr;
     QPushButton* refreshButton_ = nullptr;
     QrView* qrView_ = nullptr;
+    QLabel* pageAddress_ = nullptr;
 };
