@@ -12,13 +12,17 @@ if [[ "${1:-}" == "--tests" || "${1:-}" == "--bench" ]]; then
   packages+=(xvfb)
 fi
 if [[ "${1:-}" == "--tests" ]]; then
-  packages+=(clang-format git libzbar-dev iproute2 util-linux)
+  packages+=(clang-format git libzbar-dev iproute2 util-linux chromium nodejs)
 fi
 
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
+# Some Node.js packages bring npm along; Debian's ships it apart.
+if [[ "${1:-}" == "--tests" ]] && ! command -v npm >/dev/null; then
+  missing+=(npm)
+fi
 [[ ${#missing[@]} -eq 0 ]] && exit 0
 
 sudo=()

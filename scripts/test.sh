@@ -6,6 +6,8 @@ cd "$(dirname "$0")/.."
 
 ./scripts/install-deps.sh --tests
 ./scripts/check-format.sh
+# The browser test's driver; it uses Debian's Chromium, never a downloaded one.
+PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD=1 npm ci --prefix tests/browser --no-audit --no-fund --loglevel=error
 
 jobs=$(nproc)
 run_suite() {
