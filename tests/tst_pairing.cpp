@@ -12,6 +12,15 @@
 
 #include <net/if.h>
 
+// A QrView on a discovery source the test controls.
+struct ViewFixture
+{
+    FakeSystem system;
+    ObservableFlag regenerate;
+    RecordingLog log;
+    QrView view{regenerate, log, system.source()};
+};
+
 class PairingTest : public QObject
 {
     Q_OBJECT
@@ -154,10 +163,8 @@ void PairingTest::codesDecodeToExactlyTheAddress()
 
 void PairingTest::viewShowsPlaceholderUntilTheAddressArrives()
 {
-    FakeSystem system;
-    ObservableFlag regenerate;
-    RecordingLog log;
-    QrView view(regenerate, log, system.source());
+    ViewFixture fixture;
+    auto& [system, regenerate, log, view] = fixture;
     view.show();
     // Found at once, yet shown only after the posted task has run.
     QCOMPARE(system.queries, 1);
@@ -176,10 +183,8 @@ void PairingTest::viewShowsPlaceholderUntilTheAddressArrives()
 
 void PairingTest::togglesRenderAgainWithoutLookingUp()
 {
-    FakeSystem system;
-    ObservableFlag regenerate;
-    RecordingLog log;
-    QrView view(regenerate, log, system.source());
+    ViewFixture fixture;
+    auto& [system, regenerate, log, view] = fixture;
     view.show();
     QTRY_VERIFY(view.qrCodeImage().has_value());
     const QImage first = *view.qrCodeImage();
@@ -195,11 +200,9 @@ void PairingTest::togglesRenderAgainWithoutLookingUp()
 
 void PairingTest::togglesBeforeAnyAddressOnlyReport()
 {
-    FakeSystem system;
+    ViewFixture fixture;
+    auto& [system, regenerate, log, view] = fixture;
     system.failing = true;
-    ObservableFlag regenerate;
-    RecordingLog log;
-    QrView view(regenerate, log, system.source());
     regenerate.toggle();
     regenerate.toggle();
     QCOMPARE(log.lines, QStringList(2, "No IP address available to regenerate QR code."));
@@ -213,10 +216,8 @@ void PairingTest::togglesBeforeAnyAddressOnlyReport()
 
 void PairingTest::failedDiscoveryKeepsTheShownCode()
 {
-    FakeSystem system;
-    ObservableFlag regenerate;
-    RecordingLog log;
-    QrView view(regenerate, log, system.source());
+    ViewFixture fixture;
+    auto& [system, regenerate, log, view] = fixture;
     view.show();
     QTRY_VERIFY(view.qrCodeImage().has_value());
     const QImage shown = *view.qrCodeImage();

@@ -54,36 +54,42 @@ struct Pipes
     bool ok = false;
 };
 
+// The backend writing into pipes, and what it says.
+struct PipedBackend
+{
+    Pipes pipes;
+    RecordingLog log;
+    UinputBackend backend{pipes.keyboard[1], pipes.wheel[1], log};
+    QStringList keyboard() const { return Pipes::decode(pipes.keyboard[0]); }
+    QStringList wheel() const { return Pipes::decode(pipes.wheel[0]); }
+};
+
 } // namespace
 
 void UinputTest::keysBecomeEvdevFrames()
 {
-    Pipes pipes;
-    QVERIFY(pipes.ok);
-    RecordingLog log;
-    UinputBackend backend(pipes.keyboard[1], pipes.wheel[1], log);
+    PipedBackend piped;
+    QVERIFY(piped.pipes.ok);
 
-    backend.post(TapLocation::AnnotatedSession, KeyEvent{13, true});
-    backend.post(TapLocation::Hid, KeyEvent{13, false});
-    backend.post(TapLocation::AnnotatedSession, KeyEvent{126, true});
-    backend.post(TapLocation::AnnotatedSession, KeyEvent{49, true});
-    QCOMPARE(
-        Pipes::decode(pipes.keyboard[0]),
-        QStringList({"KEY_W 1", "SYN", "KEY_W 0", "SYN", "KEY_UP 1", "SYN", "KEY_SPACE 1", "SYN"}));
-    QVERIFY(Pipes::decode(pipes.wheel[0]).isEmpty());
-    QVERIFY(log.lines.isEmpty());
+    piped.backend.post(TapLocation::AnnotatedSession, KeyEvent{13, true});
+    piped.backend.post(TapLocation::Hid, KeyEvent{13, false});
+    piped.backend.post(TapLocation::AnnotatedSession, KeyEvent{126, true});
+    piped.backend.post(TapLocation::AnnotatedSession, KeyEvent{49, true});
+    QCOMPARE(piped.keyboard(), QStringList({"KEY_W 1", "SYN", "KEY_W 0", "SYN", "KEY_UP 1", "SYN",
+                                            "KEY_SPACE 1", "SYN"}));
+    QVERIFY(piped.wheel().isEmpty());
+    QVERIFY(piped.log.lines.isEmpty());
 }
 
 void UinputTest::untranslatableCodeIsReportedOnce()
 {
-    Pipes pipes;
-    QVERIFY(pipes.ok);
-    RecordingLog log;
-    UinputBackend backend(pipes.keyboard[1], pipes.wheel[1], log);
-    backend.post(TapLocation::AnnotatedSession, KeyEvent{0x34, true});
-    backend.post(TapLocation::AnnotatedSession, KeyEvent{0x34, false});
-    QVERIFY(Pipes::decode(pipes.keyboard[0]).isEmpty());
-    QCOMPARE(log.lines, QStringList{"No key on this keyboard for key code 52; it is ignored"});
+    PipedBackend piped;
+    QVERIFY(piped.pipes.ok);
+    piped.backend.post(TapLocation::AnnotatedSession, KeyEvent{0x34, true});
+    piped.backend.post(TapLocation::AnnotatedSession, KeyEvent{0x34, false});
+    QVERIFY(piped.keyboard().isEmpty());
+    QCOMPARE(piped.log.lines,
+             QStringList{"No key on this keyboard for key code 52; it is ignored"});
 }
 
 void UinputTest::scrollKeepsEveryFraction_data()
@@ -124,14 +130,12 @@ void UinputTest::scrollKeepsEveryFraction()
 {
     QFETCH(QList<ScrollEvent>, scrolls);
     QFETCH(QStringList, events);
-    Pipes pipes;
-    QVERIFY(pipes.ok);
-    RecordingLog log;
-    UinputBackend backend(pipes.keyboard[1], pipes.wheel[1], log);
+    PipedBackend piped;
+    QVERIFY(piped.pipes.ok);
     for (const ScrollEvent& scroll : scrolls)
-        backend.post(TapLocation::Hid, scroll);
-    QCOMPARE(Pipes::decode(pipes.wheel[0]), events);
-    QVERIFY(Pipes::decode(pipes.keyboard[0]).isEmpty());
+        piped.backend.post(TapLocation::Hid, scroll);
+    QCOMPARE(piped.wheel(), events);
+    QVERIFY(piped.keyboard().isEmpty());
 }
 
 void UinputTest::devicesDeclareWhatTheyPost()
