@@ -15,7 +15,7 @@ int runHeadless(int argc, char* argv[], DiagnosticLog& log)
     QCoreApplication app(argc, argv);
     const InputBackend input = chooseInputBackend(log);
     WebSocketViewModel model(*input.layer, log);
-    model.setKeyPressSimulation(input.problem.isEmpty() ? input.name : input.problem);
+    model.setKeyPressSimulation(input.summary());
     ConsoleStatusPrinter printer(model, log);
     GameControllerManager controllers(*input.layer, log);
     QuitOnSignals quitOnSignals;

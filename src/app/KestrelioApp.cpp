@@ -6,8 +6,7 @@ KestrelioApp::KestrelioApp(DiagnosticLog& log)
     : input_(chooseInputBackend(log)),
       window_(std::make_unique<WebSocketServerView>(*input_.layer, log))
 {
-    window_->viewModel().setKeyPressSimulation(input_.problem.isEmpty() ? input_.name
-                                                                        : input_.problem);
+    window_->viewModel().setKeyPressSimulation(input_.summary());
     window_->show();
 }
 

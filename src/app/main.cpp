@@ -17,7 +17,7 @@ int main(int argc, char* argv[])
     QApplication app(argc, argv);
     QApplication::setDesktopFileName(QStringLiteral("kestrelio"));
     QApplication::setWindowIcon(
-        QIcon::fromTheme(QStringLiteral("kestrelio"), QIcon(QStringLiteral(":/kestrelio.svg"))));
+        QIcon::fromTheme(QStringLiteral("kestrelio"), QIcon(QStringLiteral(":/web/icon.svg"))));
     QuitOnSignals quitOnSignals;
     KestrelioApp kestrelio(log);
     return QApplication::exec();

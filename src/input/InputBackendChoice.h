@@ -15,6 +15,9 @@ struct InputBackend
     std::unique_ptr<EventLayer> layer;
     QString name;
     QString problem;
+
+    // What the user is told about key presses: the problem, or the backend at work.
+    QString summary() const { return problem.isEmpty() ? name : problem; }
 };
 
 // Tries uinput, then XTest on $DISPLAY, once at start-up, and prints which one

@@ -1,6 +1,7 @@
 // The production server for tests that drive it from outside (the browser
 // test), with the test seams: an ephemeral port and a short heartbeat. It
 // prints what the headless program prints, statuses included.
+#include "app/ConsoleStatusPrinter.h"
 #include "common/DiagnosticLog.h"
 #include "input/EventLayer.h"
 #include "server/WebSocketViewModel.h"
@@ -20,12 +21,7 @@ int main(int argc, char* argv[])
     settings.heartbeat.checkInterval = 300ms;
     settings.heartbeat.livenessThresholdSeconds = 1.5;
     WebSocketViewModel model(events, log, settings);
-    QObject::connect(&model, &WebSocketViewModel::serverStatusChanged, [&] {
-        log.writeLine(QStringLiteral("Server status: ") + model.serverStatus());
-    });
-    QObject::connect(&model, &WebSocketViewModel::connectionStatusChanged, [&] {
-        log.writeLine(QStringLiteral("Connection status: ") + model.connectionStatus());
-    });
+    ConsoleStatusPrinter printer(model, log);
     model.startServer();
     return QCoreApplication::exec();
 }
