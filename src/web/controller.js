@@ -26,6 +26,9 @@ function connect() {
   ws.onopen = () => ws.send('hsk');
   ws.onmessage = (event) => {
     if (event.data === 'HSK_DONE') {
+      // The server's liveness check reads the newest pong of any connection;
+      // after a long pause an old one would fail this link at its first check.
+      ws.send('pong');
       retryDelay = 500;
       showState('Connected', 'connected');
       keepScreenAwake();
