@@ -2,7 +2,6 @@
 #include "TestSupport.h"
 #include "server/RequestPolicy.h"
 
-#include <QHostInfo>
 #include <QTcpSocket>
 #include <QTest>
 
@@ -53,25 +52,29 @@ void FrontDoorTest::policyJudgesHostAndOrigin_data()
     QTest::addColumn<QByteArray>("origin");
     QTest::addColumn<bool>("refused");
 
-    const QByteArray name = QHostInfo::localHostName().toUtf8();
-    QTest::newRow("native client by address")
-        << QByteArray("192.168.1.20:3330") << QByteArray() << false;
-    QTest::newRow("IPv6 literal") << QByteArray("[fe80::1]:3330") << QByteArray() << false;
-    QTest::newRow("localhost") << QByteArray("LocalHost:3330") << QByteArray() << false;
-    QTest::newRow("machine name") << name << QByteArray() << false;
-    QTest::newRow("machine name .local") << name + ".local:3330" << QByteArray() << false;
-    QTest::newRow("page served from the same host")
-        << QByteArray("192.168.1.20:3330") << QByteArray("http://192.168.1.20:3330") << false;
-    QTest::newRow("same IPv6 host spelt otherwise")
-        << QByteArray("[::1]:3330") << QByteArray("http://[0:0::1]:8080") << false;
-    QTest::newRow("page from another site")
-        << QByteArray("192.168.1.20:3330") << QByteArray("https://evil.example") << true;
-    QTest::newRow("sandboxed page") << QByteArray("127.0.0.1:3330") << QByteArray("null") << true;
-    QTest::newRow("rebound name") << QByteArray("evil.example:3330")
-                                  << QByteArray("http://evil.example:3330") << true;
-    QTest::newRow("rebound name, no origin") << QByteArray("evil.example") << QByteArray() << true;
-    QTest::newRow("machine name with suffix") << name + "x.local" << QByteArray() << true;
-    QTest::newRow("no host") << QByteArray() << QByteArray() << true;
+    const auto row = [](const char* name, const QByteArray& host, const QByteArray& origin,
+                        bool refused) { QTest::newRow(name) << host << origin << refused; };
+    row("native client by address", "192.168.1.20:3330", {}, false);
+    row("IPv6 literal", "[fe80::1]:3330", {}, false);
+    row("localhost", "LocalHost:3330", {}, false);
+    row("localhost with a trailing dot", "localhost.:3330", "http://localhost.:3330", false);
+    row("machine name", "mypc", {}, false);
+    row("machine name .local", "mypc.local:3330", "http://mypc.local:3330", false);
+    row("router's name for it", "MyPC.fritz.box:3330", "http://mypc.fritz.box:3330", false);
+    row("search domain, trailing dot", "mypc.lan.:3330", "http://mypc.lan.:3330", false);
+    row("page served from the same host", "192.168.1.20:3330", "http://192.168.1.20:3330", false);
+    row("same IPv6 host spelt otherwise", "[::1]:3330", "http://[0:0::1]:3330", false);
+    row("another server on this computer", "127.0.0.1:3330", "http://127.0.0.1:8080", true);
+    row("origin without port, host with", "127.0.0.1:3330", "http://127.0.0.1", true);
+    row("https origin", "192.168.1.20:3330", "https://192.168.1.20:3330", true);
+    row("page from another site", "192.168.1.20:3330", "https://evil.example", true);
+    row("sandboxed page", "127.0.0.1:3330", "null", true);
+    row("rebound name", "evil.example:3330", "http://evil.example:3330", true);
+    row("rebound name, no origin", "evil.example", {}, true);
+    row("machine name with suffix", "mypcx.local", {}, true);
+    row("other domain", "mypc.example.org:3330", {}, true);
+    row("bad port", "127.0.0.1:33x", {}, true);
+    row("no host", {}, {}, true);
 }
 
 void FrontDoorTest::policyJudgesHostAndOrigin()
@@ -87,7 +90,9 @@ void FrontDoorTest::policyJudgesHostAndOrigin()
         head += "Origin: " + origin + "\r\n";
     const std::optional<RequestHead> request = parseRequestHead(head + "\r\n");
     QVERIFY(request);
-    QCOMPARE(refusalReason(*request, QHostInfo::localHostName()).has_value(), refused);
+    const LocalNames names{QStringLiteral("mypc"),
+                           searchDomains("# resolver\nsearch fritz.box lan.\nnameserver ::1\n")};
+    QCOMPARE(refusalReason(*request, names).has_value(), refused);
 }
 
 void FrontDoorTest::refusedUpgradeGetsForbidden()

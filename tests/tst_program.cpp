@@ -3,7 +3,9 @@
 #include "XTestSupport.h"
 
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTcpServer>
+#include <QTemporaryDir>
 #include <QTcpSocket>
 #include <QTest>
 
@@ -21,6 +23,7 @@ private slots:
     void windowShowsTheCodeOfThisComputer();
     void findsTheAddressInANamespace_data();
     void findsTheAddressInANamespace();
+    void servesOnlyItsOwnNetworks();
 };
 
 namespace {
@@ -33,6 +36,7 @@ public:
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.remove(QStringLiteral("WAYLAND_DISPLAY"));
         environment.remove(QStringLiteral("QT_QPA_PLATFORM"));
+        environment.insert(QStringLiteral("XDG_CONFIG_HOME"), config.path());
         if (display.isEmpty())
             environment.remove(QStringLiteral("DISPLAY"));
         else
@@ -78,8 +82,19 @@ public:
         return {address, decodeQrCodes(terminalToImage(code))};
     }
 
+    // Whether the terminal code is the printed page link with a fresh secret.
+    bool showsPageCodeFor(const QByteArray& address, const QList<QByteArray>& decoded) const
+    {
+        const QRegularExpression line(
+            QStringLiteral("Controller page for a phone's browser: (http://%1:3330/#pair=[0-9a-f]{32})\n")
+                .arg(QRegularExpression::escape(QString::fromLatin1(address))));
+        const QRegularExpressionMatch match = line.match(QString::fromLatin1(output));
+        return match.hasMatch() && decoded == QList<QByteArray>{match.captured(1).toLatin1()};
+    }
+
     static constexpr const char* kBlock = "\u2588";
     static constexpr const char* kUpperHalf = "\u2580";
+    QTemporaryDir config;
     QProcess process;
     QByteArray output;
 };
@@ -193,9 +208,8 @@ void ProgramTest::pairsWithTheDefaultRouteAddress()
     Program program({});
     const auto [printed, decoded] = program.pairing();
     QCOMPARE(printed, expected);
-    QCOMPARE(decoded, QList<QByteArray>{expected});
-    QVERIFY(program.output.contains("Controller page for a phone's browser: http://" + expected +
-                                    ":3330\n"));
+    QVERIFY2(program.showsPageCodeFor(expected, decoded), program.output.constData());
+    QVERIFY(program.output.contains("Serving any client on this computer's local network"));
 }
 
 void ProgramTest::windowShowsTheCodeOfThisComputer()
@@ -217,7 +231,8 @@ void ProgramTest::windowShowsTheCodeOfThisComputer()
     QVERIFY(QTest::qWaitFor(
         [&] {
             screen = grabScreen(xvfb.displayName());
-            return decodeQrCodes(screen) == QList<QByteArray>{expected};
+            const QList<QByteArray> codes = decodeQrCodes(screen);
+            return codes.size() == 1 && codes[0].startsWith("http://" + expected + ":3330/#pair=");
         },
         10000));
     screen.save(QStringLiteral("kestrelio-window.png"));
@@ -255,7 +270,55 @@ void ProgramTest::findsTheAddressInANamespace()
     Program program({}, {"unshare", "-n", "sh", "-c", setup + " && exec \"$0\"", KESTRELIO_BINARY});
     const auto [printed, decoded] = program.pairing();
     QCOMPARE(printed, expected);
-    QCOMPARE(decoded, QList<QByteArray>{expected});
+    QVERIFY2(program.showsPageCodeFor(expected, decoded), program.output.constData());
+}
+
+void ProgramTest::servesOnlyItsOwnNetworks()
+{
+    // The program in one namespace, a peer in another, joined by a veth pair
+    // on 10.77.0.0/24; the peer also holds 198.51.100.7, which the program
+    // reaches through a route, not on a network of its own.
+    Program program({}, {"unshare", "-n", "sh", "-c", "ip link set lo up && exec \"$0\"",
+                         KESTRELIO_BINARY});
+    QProcess peer;
+    peer.start("unshare", {"-n", "sleep", "60"});
+    QVERIFY(peer.waitForStarted(5000));
+    QVERIFY(program.process.waitForStarted(5000));
+    const QString server = QString::number(program.process.processId());
+    const QString client = QString::number(peer.processId());
+    const auto in = [](const QString& pid, const QString& script) {
+        QProcess shell;
+        shell.start("nsenter", {"-t", pid, "-n", "sh", "-c", script});
+        return shell.waitForFinished(10000) && shell.exitCode() == 0
+                   ? shell.readAllStandardOutput()
+                   : "failed: " + shell.readAllStandardError();
+    };
+    QCOMPARE(in(server, "ip link add kst0 type veth peer name kst1 netns " + client +
+                            " && ip addr add 10.77.0.1/24 dev kst0 && ip link set kst0 up"
+                            " && ip route add 198.51.100.0/24 via 10.77.0.2"),
+             QByteArray());
+    QCOMPARE(in(client, "ip link set lo up && ip addr add 10.77.0.2/24 dev kst1"
+                        " && ip addr add 198.51.100.7/32 dev kst1 && ip link set kst1 up"),
+             QByteArray());
+    QVERIFY(program.waitFor("Server ready on port 3330\n"));
+
+    const QString fetch = "curl -s -o /dev/null -w '%{http_code}' --max-time 5 ";
+    QCOMPARE(in(client, fetch + "http://10.77.0.1:3330/"), QByteArray("200"));
+    QCOMPARE(in(client, fetch + "--interface 198.51.100.7 http://10.77.0.1:3330/ || true"),
+             QByteArray("000"));
+    QVERIFY(program.waitFor("Rejected connection from 198.51.100.7: not on this computer's "
+                            "local network\n"));
+
+    // A WebSocket from the neighbour is named when it opens and when it ends.
+    (void)in(client, fetch + "--max-time 1 -H 'Connection: Upgrade' -H 'Upgrade: websocket'"
+                             " -H 'Sec-WebSocket-Version: 13'"
+                             " -H 'Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ=='"
+                             " http://10.77.0.1:3330/");
+    QVERIFY(program.waitFor("Client connected from 10.77.0.2\n"));
+    QVERIFY(program.waitFor("Client disconnected from 10.77.0.2\n"));
+    QCOMPARE(program.output.count("Rejected connection"), 1);
+    peer.kill();
+    peer.waitForFinished(5000);
 }
 
 QTEST_GUILESS_MAIN(ProgramTest)

@@ -10,7 +10,7 @@
 
 #include <QCoreApplication>
 
-int runHeadless(int argc, char* argv[], DiagnosticLog& log)
+int runHeadless(int argc, char* argv[], DiagnosticLog& log, bool pairedOnly)
 {
     QCoreApplication app(argc, argv);
     const InputBackend input = chooseInputBackend(log);
@@ -19,9 +19,21 @@ int runHeadless(int argc, char* argv[], DiagnosticLog& log)
     ConsoleStatusPrinter printer(model, log);
     GameControllerManager controllers(*input.layer, log);
     QuitOnSignals quitOnSignals;
+    DeviceTrust& trust = model.trust();
+    trust.setStrangerPolicy(pairedOnly ? StrangerPolicy::Refuse : StrangerPolicy::Serve);
+    log.writeLine(pairedOnly ? QStringLiteral("Serving only this computer, paired browsers and "
+                                              "trusted devices")
+                             : QStringLiteral("Serving any client on this computer's local "
+                                              "network (no window to ask before a new device "
+                                              "types)"));
     model.startServer();
-    fetchIPAddress(&app,
-                   [&log](const std::optional<QString>& address) { printPairing(log, address); });
+    std::optional<QString> address;
+    const auto print = [&] { printPairing(log, address, trust.pairingSecret()); };
+    QObject::connect(&trust, &DeviceTrust::pairingSecretChanged, &app, print);
+    fetchIPAddress(&app, [&](const std::optional<QString>& found) {
+        address = found;
+        print();
+    });
 
     const int status = QCoreApplication::exec();
     // XTest keeps a key down after its client is gone; let go while we still can.

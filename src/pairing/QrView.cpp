@@ -42,7 +42,7 @@ void QrView::apply(const std::optional<QString>& address)
         return;
     }
     ipAddress_ = address;
-    setQrCodeImage(generateQRCode(*address));
+    setQrCodeImage(generateQRCode(content_(*address)));
 }
 
 void QrView::regenerateQRCode()
@@ -51,7 +51,14 @@ void QrView::regenerateQRCode()
         log_.writeLine(QStringLiteral("No IP address available to regenerate QR code."));
         return;
     }
-    setQrCodeImage(generateQRCode(*ipAddress_));
+    setQrCodeImage(generateQRCode(content_(*ipAddress_)));
+}
+
+void QrView::setContent(std::function<QString(const QString& address)> content)
+{
+    content_ = std::move(content);
+    if (ipAddress_)
+        setQrCodeImage(generateQRCode(content_(*ipAddress_)));
 }
 
 void QrView::setQrCodeImage(std::optional<QImage> image)

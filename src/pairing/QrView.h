@@ -23,6 +23,8 @@ public:
 
     const std::optional<QImage>& qrCodeImage() const { return qrCodeImage_; }
     const std::optional<QString>& ipAddress() const { return ipAddress_; }
+    // What the code holds for an address; the bare address unless set.
+    void setContent(std::function<QString(const QString& address)> content);
 
 signals:
     // After every rendering, also when it yielded no image.
@@ -38,6 +40,9 @@ private:
 
     DiagnosticLog& log_;
     InterfaceSource interfaces_;
+    std::function<QString(const QString&)> content_ = [](const QString& address) {
+        return address;
+    };
     std::optional<QImage> qrCodeImage_;
     std::optional<QString> ipAddress_;
     QLabel* placeholder_;

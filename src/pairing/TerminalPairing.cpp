@@ -2,17 +2,19 @@
 
 #include "pairing/AddressDiscovery.h"
 #include "pairing/QrCode.h"
+#include "trust/DeviceTrust.h"
 
-void printPairing(DiagnosticLog& log, const std::optional<QString>& address)
+void printPairing(DiagnosticLog& log, const std::optional<QString>& address,
+                  QByteArrayView secret)
 {
     if (!address) {
         log.writeLine(QStringLiteral("Failed to fetch IP Address"));
         return;
     }
     log.writeLine(QStringLiteral("Pairing address: ") + *address);
-    log.writeLine(QStringLiteral("Controller page for a phone's browser: ") +
-                  controllerPageAddress(*address));
-    if (const std::optional<QrSymbol> symbol = encodeQrSymbol(address->toUtf8())) {
+    const QString page = pairingPageUrl(controllerPageAddress(*address), secret);
+    log.writeLine(QStringLiteral("Controller page for a phone's browser: ") + page);
+    if (const std::optional<QrSymbol> symbol = encodeQrSymbol(page.toUtf8())) {
         for (const QString& line : renderForTerminal(*symbol))
             log.writeLine(line);
     }

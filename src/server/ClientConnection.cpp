@@ -30,6 +30,11 @@ std::optional<QString> ClientConnection::send(const QString& text)
     return std::nullopt;
 }
 
+void ClientConnection::close(quint16 code, const QString& reason)
+{
+    socket_->close(QWebSocketProtocol::CloseCode(code), reason);
+}
+
 void ClientConnection::receiveBinary(const QByteArray& bytes)
 {
     QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);

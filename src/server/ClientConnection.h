@@ -21,6 +21,8 @@ public:
 
     // Returns the error's description when the text could not be sent.
     std::optional<QString> send(const QString& text);
+    // Ends the link with a close frame; ended() follows once it is closed.
+    void close(quint16 code, const QString& reason);
 
     QSet<AnsiKeyCode>& heldKeys() { return heldKeys_; }
     QTimer& pingTimer() { return pingTimer_; }

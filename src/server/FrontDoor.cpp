@@ -1,8 +1,8 @@
 #include "server/FrontDoor.h"
 
 #include "server/ControllerSite.h"
-#include "server/RequestPolicy.h"
 
+#include <QFile>
 #include <QHostInfo>
 #include <QTcpSocket>
 #include <QTimer>
@@ -14,21 +14,39 @@ constexpr QByteArrayView kEndOfHead = "\r\n\r\n";
 
 QString peerText(const QTcpSocket& socket)
 {
-    bool isV4 = false;
-    const quint32 v4 = socket.peerAddress().toIPv4Address(&isV4);
-    return isV4 ? QHostAddress(v4).toString() : socket.peerAddress().toString();
+    return addressText(socket.peerAddress());
+}
+
+QString passKey(const QHostAddress& peer, quint16 port)
+{
+    return addressText(peer) + u'|' + QString::number(port);
+}
+
+LocalNames readLocalNames()
+{
+    QFile resolvConf(QStringLiteral("/etc/resolv.conf"));
+    const QByteArray text = resolvConf.open(QIODevice::ReadOnly) ? resolvConf.readAll() : QByteArray();
+    return {QHostInfo::localHostName(), searchDomains(text)};
 }
 
 } // namespace
 
-FrontDoor::FrontDoor(QWebSocketServer& engine, DiagnosticLog& log, Limits limits, QObject* parent)
-    : QObject(parent), engine_(engine), log_(log), limits_(limits),
-      localHostName_(QHostInfo::localHostName())
+FrontDoor::FrontDoor(QWebSocketServer& engine, DiagnosticLog& log, Limits limits,
+                     DeviceTrust& trust, QObject* parent)
+    : QObject(parent), engine_(engine), log_(log), limits_(limits), trust_(trust),
+      localNames_(readLocalNames())
 {}
 
 void FrontDoor::admit(QTcpSocket* socket)
 {
     socket->setParent(this);
+    if (!trust_.isOnLocalNetwork(socket->peerAddress())) {
+        log_.writeLine(QStringLiteral("Rejected connection from ") + peerText(*socket) +
+                       QStringLiteral(": not on this computer's local network"));
+        socket->abort();
+        socket->deleteLater();
+        return;
+    }
     // Replies are tiny and a player waits on each one.
     socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
@@ -73,13 +91,36 @@ void FrontDoor::inspect(QTcpSocket* socket)
         respond(socket, respondToPageRequest(*request), *request);
         return;
     }
-    if (const std::optional<QString> reason = refusalReason(*request, localHostName_)) {
+    std::optional<QString> reason = refusalReason(*request, localNames_);
+    Admission admission;
+    if (!reason) {
+        admission = trust_.judge(socket->peerAddress(), request->target,
+                                 request->header("origin").has_value());
+        if (admission.verdict == Admission::Verdict::Refuse)
+            reason = admission.reason;
+    }
+    if (reason) {
         log_.writeLine(QStringLiteral("Rejected connection from ") + peerText(*socket) +
                        QStringLiteral(": ") + *reason);
         respond(socket, plainTextResponse("403 Forbidden", "Forbidden"), *request);
         return;
     }
+    const QString key = passKey(socket->peerAddress(), socket->peerPort());
+    passes_.insert(key, {admission, request->header("origin").has_value(),
+                         request->header("user-agent").value_or(QByteArray())});
+    // The engine deletes the socket when it fails the handshake too.
+    connect(socket, &QObject::destroyed, this, [this, key] { passes_.remove(key); });
     engine_.handleConnection(socket);
+}
+
+std::optional<FrontDoor::Pass> FrontDoor::takePass(const QHostAddress& peer, quint16 port)
+{
+    const auto found = passes_.constFind(passKey(peer, port));
+    if (found == passes_.constEnd())
+        return std::nullopt;
+    Pass pass = *found;
+    passes_.erase(found);
+    return pass;
 }
 
 void FrontDoor::respond(QTcpSocket* socket, const HttpResponse& response,

@@ -1,6 +1,10 @@
 #pragma once
 
 #include "common/DiagnosticLog.h"
+#include "server/RequestPolicy.h"
+#include "trust/DeviceTrust.h"
+
+#include <QHash>
 
 #include <QObject>
 #include <QString>
@@ -25,11 +29,21 @@ public:
         std::chrono::milliseconds headTimeout{10'000};
     };
 
-    FrontDoor(QWebSocketServer& engine, DiagnosticLog& log, Limits limits,
+    // How an upgrade that passed the door is to be served.
+    struct Pass
+    {
+        Admission admission;
+        bool browserPage = false;
+        QByteArray userAgent;
+    };
+
+    FrontDoor(QWebSocketServer& engine, DiagnosticLog& log, Limits limits, DeviceTrust& trust,
               QObject* parent = nullptr);
 
     // Takes ownership of the socket.
     void admit(QTcpSocket* socket);
+    // The pass of the upgrade from that peer, once the engine hands out its socket.
+    std::optional<Pass> takePass(const QHostAddress& peer, quint16 port);
 
 private:
     void inspect(QTcpSocket* socket);
@@ -38,5 +52,7 @@ private:
     QWebSocketServer& engine_;
     DiagnosticLog& log_;
     Limits limits_;
-    QString localHostName_;
+    DeviceTrust& trust_;
+    LocalNames localNames_;
+    QHash<QString, Pass> passes_;
 };

@@ -5,16 +5,45 @@
 
 namespace {
 
-// "host", "host:port", "[v6]" or "[v6]:port" to the bare host.
-QString hostOfHostHeader(const QByteArray& value)
+struct HostAndPort
+{
+    QString host;
+    int port = 80;
+};
+
+// "host", "host:port", "[v6]" or "[v6]:port"; none when the port is no number.
+std::optional<HostAndPort> splitHostHeader(const QByteArray& value)
 {
     const QString text = QString::fromLatin1(value);
+    QString host = text;
+    QString port;
     if (text.startsWith(u'[')) {
         const qsizetype close = text.indexOf(u']');
-        return close < 0 ? QString() : text.sliced(1, close - 1);
+        if (close < 0)
+            return std::nullopt;
+        host = text.sliced(1, close - 1);
+        if (close + 1 < text.size()) {
+            if (text[close + 1] != u':')
+                return std::nullopt;
+            port = text.sliced(close + 2);
+        }
+    } else if (const qsizetype colon = text.indexOf(u':'); colon >= 0) {
+        host = text.first(colon);
+        port = text.sliced(colon + 1);
     }
-    const qsizetype colon = text.indexOf(u':');
-    return colon < 0 ? text : text.first(colon);
+    HostAndPort result{host, 80};
+    if (!port.isNull()) {
+        bool ok = false;
+        result.port = port.toInt(&ok);
+        if (!ok || result.port <= 0 || result.port > 65535)
+            return std::nullopt;
+    }
+    return result;
+}
+
+QString withoutTrailingDot(const QString& host)
+{
+    return host.endsWith(u'.') ? host.chopped(1) : host;
 }
 
 bool sameHost(const QString& a, const QString& b)
@@ -26,15 +55,24 @@ bool sameHost(const QString& a, const QString& b)
     return a.compare(b, Qt::CaseInsensitive) == 0;
 }
 
-bool isTrustedHostName(const QString& host, const QString& localHostName)
+bool isTrustedHostName(const QString& host, const LocalNames& names)
 {
     if (!QHostAddress(host).isNull())
         return true;
-    const auto is = [&host](const QString& name) {
-        return !name.isEmpty() && host.compare(name, Qt::CaseInsensitive) == 0;
+    const QString bare = withoutTrailingDot(host);
+    const auto is = [&bare](const QString& name) {
+        return !name.isEmpty() && bare.compare(name, Qt::CaseInsensitive) == 0;
     };
-    return is(QStringLiteral("localhost")) || is(localHostName) ||
-           is(localHostName + QStringLiteral(".local"));
+    if (is(QStringLiteral("localhost")))
+        return true;
+    if (names.hostName.isEmpty())
+        return false;
+    if (is(names.hostName) || is(names.hostName + QStringLiteral(".local")))
+        return true;
+    return std::any_of(names.searchDomains.begin(), names.searchDomains.end(),
+                       [&](const QString& domain) {
+                           return is(names.hostName + u'.' + withoutTrailingDot(domain));
+                       });
 }
 
 } // namespace
@@ -72,20 +110,41 @@ std::optional<RequestHead> parseRequestHead(QByteArrayView head)
     return request;
 }
 
-std::optional<QString> refusalReason(const RequestHead& request, const QString& localHostName)
+std::optional<QString> refusalReason(const RequestHead& request, const LocalNames& names)
 {
     const std::optional<QByteArray> hostHeader = request.header("host");
     if (!hostHeader || hostHeader->isEmpty())
         return QStringLiteral("no Host header");
-    const QString host = hostOfHostHeader(*hostHeader);
+    const std::optional<HostAndPort> host = splitHostHeader(*hostHeader);
+    if (!host || !isTrustedHostName(host->host, names))
+        return QStringLiteral("Host %1 is neither an address nor this computer's name")
+            .arg(QString::fromLatin1(*hostHeader));
+    // Only the page this server sent may open a socket from a browser: another
+    // server on this computer (another port) is another origin.
     if (const std::optional<QByteArray> origin = request.header("origin")) {
-        const QString originHost = QUrl(QString::fromLatin1(*origin)).host();
-        if (!sameHost(originHost, host))
+        const QUrl url(QString::fromLatin1(*origin), QUrl::StrictMode);
+        const bool own = url.isValid() && url.scheme() == QLatin1String("http") &&
+                         url.path().isEmpty() && url.userInfo().isEmpty() &&
+                         sameHost(withoutTrailingDot(url.host()), withoutTrailingDot(host->host)) &&
+                         url.port(80) == host->port;
+        if (!own)
             return QStringLiteral("Origin %1 does not match Host %2")
                 .arg(QString::fromLatin1(*origin), QString::fromLatin1(*hostHeader));
     }
-    if (!isTrustedHostName(host, localHostName))
-        return QStringLiteral("Host %1 is neither an address nor this computer's name")
-            .arg(QString::fromLatin1(*hostHeader));
     return std::nullopt;
+}
+
+QStringList searchDomains(QByteArrayView resolvConf)
+{
+    QStringList domains;
+    for (const QByteArray& line : resolvConf.toByteArray().split('\n')) {
+        const QList<QByteArray> words = line.simplified().split(' ');
+        if (words.size() >= 2 && (words[0] == "search" || words[0] == "domain")) {
+            for (const QByteArray& word : words.mid(1)) {
+                if (!domains.contains(QString::fromLatin1(word)))
+                    domains.append(QString::fromLatin1(word));
+            }
+        }
+    }
+    return domains;
 }

@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QList>
 #include <QString>
+#include <QStringList>
 
 #include <optional>
 #include <utility>
@@ -20,9 +21,21 @@ struct RequestHead
 // `head` runs up to and including the blank line; none when it is no HTTP/1.x request.
 std::optional<RequestHead> parseRequestHead(QByteArrayView head);
 
+// The names this computer answers to: its host name, alone or followed by
+// ".local" or one of the resolver's search domains.
+struct LocalNames
+{
+    QString hostName;
+    QStringList searchDomains;
+};
+
 // Browsers let any web page open a WebSocket to a LAN address, and DNS
 // rebinding can dress a foreign page up as a local one. A request is refused
-// when its Origin names another host than its Host header, or when its Host
-// is no address literal, "localhost" or this machine's name. Native clients
-// send no Origin and pass. Returns the reason for a refusal.
-std::optional<QString> refusalReason(const RequestHead& request, const QString& localHostName);
+// when it carries an Origin other than the page's own (http, the Host's host
+// and port), or when its Host is no address literal, "localhost" or one of
+// `names` (each also with a trailing dot). Native clients send no Origin.
+// Returns the reason for a refusal.
+std::optional<QString> refusalReason(const RequestHead& request, const LocalNames& names);
+
+// The "search" and "domain" entries of a resolv.conf.
+QStringList searchDomains(QByteArrayView resolvConf);

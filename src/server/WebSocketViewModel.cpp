@@ -30,7 +30,8 @@ WebSocketViewModel::WebSocketViewModel(EventLayer& events, DiagnosticLog& log,
                                        ServerSettings settings, QObject* parent)
     : QObject(parent), settings_(std::move(settings)), log_(log), keys_(events, log),
       scroll_(events, log), engine_(QStringLiteral("Kestrelio"), QWebSocketServer::NonSecureMode),
-      frontDoor_(engine_, log, settings_.frontDoor), heartbeat_(settings_.heartbeat),
+      trust_(LocalNetworkRule(settings_.localNetworks)), roster_(settings_.approvalTimeout),
+      frontDoor_(engine_, log, settings_.frontDoor, trust_), heartbeat_(settings_.heartbeat),
       serverStatus_(QStringLiteral("Stopped")), connectionStatus_(QStringLiteral("Not connected"))
 {
     connect(&engine_, &QWebSocketServer::newConnection, this, [this] {
@@ -41,6 +42,16 @@ WebSocketViewModel::WebSocketViewModel(EventLayer& events, DiagnosticLog& log,
         sendMessage(QStringLiteral("PING"), *connection);
     });
     connect(&heartbeat_, &Heartbeat::failed, this, &WebSocketViewModel::handleHeartbeatFailure);
+    connect(&roster_, &ClientRoster::allowed, this, &WebSocketViewModel::handleApproval);
+    connect(&roster_, &ClientRoster::denied, this, [this](int id, const QString& reason) {
+        if (ClientConnection* connection = connectionOf(id))
+            connection->close(QWebSocketProtocol::CloseCodePolicyViolated, reason);
+    });
+    connect(&roster_, &ClientRoster::disconnectRequested, this, [this](int id) {
+        if (ClientConnection* connection = connectionOf(id))
+            connection->close(QWebSocketProtocol::CloseCodeNormal,
+                              QStringLiteral("Disconnected on this computer"));
+    });
 }
 
 WebSocketViewModel::~WebSocketViewModel()
@@ -92,6 +103,7 @@ void WebSocketViewModel::restartServer()
     closeListener();
     setServerStatus(QStringLiteral("Restarting server..."));
     setConnectionStatus(QStringLiteral("Not connected"));
+    trust_.renewPairingSecret();
     receivedMessages_.clear();
     emit receivedMessagesChanged();
     QTimer::singleShot(settings_.restartDelay, this, &WebSocketViewModel::startServer);
@@ -133,9 +145,22 @@ void WebSocketViewModel::handleListenerState(const QTcpServer* listener,
 
 void WebSocketViewModel::handleNewConnection(QWebSocket* socket)
 {
+    const std::optional<FrontDoor::Pass> pass =
+        frontDoor_.takePass(socket->peerAddress(), socket->peerPort());
+    if (!pass) {
+        socket->abort();
+        socket->deleteLater();
+        return;
+    }
     socket->setMaxAllowedIncomingFrameSize(settings_.maxMessageBytes);
     socket->setMaxAllowedIncomingMessageSize(settings_.maxMessageBytes);
     auto* connection = new ClientConnection(socket, this);
+    const QString address = addressText(socket->peerAddress());
+    log_.writeLine(QStringLiteral("Client connected from ") + address);
+    const bool held = pass->admission.verdict == Admission::Verdict::Hold;
+    clients_.insert(connection,
+                    {roster_.add(address, pass->browserPage, pass->admission.trusted, held),
+                     address, pass->userAgent, false});
     connect(connection, &ClientConnection::messageReceived, this,
             [this, connection](const QString& text) { handleMessage(text, *connection); });
     connect(connection, &ClientConnection::undecodableMessage, this, [this] {
@@ -146,10 +171,51 @@ void WebSocketViewModel::handleNewConnection(QWebSocket* socket)
                 handleConnectionEnd(connection, description);
             });
     heartbeat_.startHeartbeat(connection);
+    if (pass->admission.paired)
+        giveDeviceToken(*connection, pass->userAgent);
+}
+
+void WebSocketViewModel::giveDeviceToken(ClientConnection& connection, const QByteArray& userAgent)
+{
+    sendMessage(QStringLiteral("DEVICE ") +
+                    QString::fromLatin1(trust_.store().addDevice(deviceName(userAgent))),
+                connection);
+}
+
+ClientConnection* WebSocketViewModel::connectionOf(int rosterId) const
+{
+    for (auto it = clients_.cbegin(); it != clients_.cend(); ++it) {
+        if (it->rosterId == rosterId)
+            return const_cast<ClientConnection*>(it.key());
+    }
+    return nullptr;
+}
+
+void WebSocketViewModel::handleApproval(int rosterId)
+{
+    ClientConnection* connection = connectionOf(rosterId);
+    const OpenClient* client = roster_.find(rosterId);
+    if (!connection || !client)
+        return;
+    ClientState& state = clients_[connection];
+    // A page gets a token of its own; an app is known by its address.
+    if (client->browserPage)
+        giveDeviceToken(*connection, state.userAgent);
+    else
+        trust_.store().trustAddress(state.address);
+    if (std::exchange(state.handshakeWaiting, false))
+        sendMessage(QStringLiteral("HSK_DONE"), *connection);
 }
 
 void WebSocketViewModel::handleMessage(const QString& text, ClientConnection& connection)
 {
+    ClientState& state = clients_[&connection];
+    if (const OpenClient* client = roster_.find(state.rosterId); client && client->held) {
+        // Nothing a held client sends is acted on or kept for later.
+        if (std::holds_alternative<HandshakeMessage>(parseClientMessage(text)))
+            state.handshakeWaiting = true;
+        return;
+    }
     std::visit(Overloaded{
                    [this](const PongMessage&) {
                        heartbeat_.recordPong();
@@ -197,6 +263,9 @@ void WebSocketViewModel::handleConnectionEnd(ClientConnection* connection,
                                              const QString& description)
 {
     log_.writeLine(QStringLiteral("Error receiving message: ") + description);
+    const ClientState state = clients_.take(connection);
+    roster_.remove(state.rosterId);
+    log_.writeLine(QStringLiteral("Client disconnected from ") + state.address);
     // A phone that goes away must not leave its keys down.
     keys_.releaseKeys(connection->heldKeys());
     connection->deleteLater();

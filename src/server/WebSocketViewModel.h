@@ -6,6 +6,8 @@
 #include "input/ScrollSynthesizer.h"
 #include "server/FrontDoor.h"
 #include "server/Heartbeat.h"
+#include "trust/ClientRoster.h"
+#include "trust/DeviceTrust.h"
 
 #include <QObject>
 #include <QPointer>
@@ -28,6 +30,9 @@ struct ServerSettings
     quint64 maxMessageBytes = 64 * 1024;
     Heartbeat::Settings heartbeat;
     FrontDoor::Limits frontDoor;
+    // A held connection nobody allows is closed after this long.
+    std::chrono::milliseconds approvalTimeout{60'000};
+    LocalNetworkRule::Source localNetworks = LocalNetworkRule::system();
 };
 
 // The server's state as the window shows it, and the server itself: the
@@ -57,6 +62,9 @@ public:
     // Lets go of every key still down, for shutdown.
     void releaseAllKeys() { keys_.releaseAllKeys(); }
 
+    DeviceTrust& trust() { return trust_; }
+    ClientRoster& roster() { return roster_; }
+
 public slots:
     void startServer();
     void restartServer();
@@ -78,15 +86,28 @@ private:
     void sendMessage(const QString& text, ClientConnection& connection);
     void handleConnectionEnd(ClientConnection* connection, const QString& description);
     void handleHeartbeatFailure();
+    void handleApproval(int rosterId);
+    ClientConnection* connectionOf(int rosterId) const;
+    void giveDeviceToken(ClientConnection& connection, const QByteArray& userAgent);
 
     ServerSettings settings_;
     DiagnosticLog& log_;
     KeySynthesizer keys_;
     ScrollSynthesizer scroll_;
     QWebSocketServer engine_;
+    DeviceTrust trust_;
+    ClientRoster roster_;
     FrontDoor frontDoor_;
     Heartbeat heartbeat_;
     QPointer<QTcpServer> listener_;
+    struct ClientState
+    {
+        int rosterId = 0;
+        QString address;
+        QByteArray userAgent;
+        bool handshakeWaiting = false;
+    };
+    QHash<const ClientConnection*, ClientState> clients_;
 
     QString serverStatus_;
     QString connectionStatus_;

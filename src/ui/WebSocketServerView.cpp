@@ -1,7 +1,10 @@
 #include "ui/WebSocketServerView.h"
 
+#include "common/AppSettings.h"
+#include "ui/DevicesPanel.h"
 #include "ui/StatusColors.h"
 
+#include <QButtonGroup>
 #include <QFrame>
 #include <QLabel>
 #include <QListWidget>
@@ -85,6 +88,7 @@ WebSocketServerView::WebSocketServerView(EventLayer& events, DiagnosticLog& log,
     auto* root = new QVBoxLayout(this);
     root->addWidget(text(tr("Kestrelio Server"), TextRole::LargeTitle, this), 0, Qt::AlignHCenter);
     root->addWidget(divider(QFrame::HLine, this));
+    root->addWidget(new ApprovalBar(viewModel_.roster(), this));
 
     splitter_ = new QSplitter(Qt::Horizontal, this);
     splitter_->setMinimumHeight(kSplitMinimumHeight);
@@ -121,6 +125,7 @@ QWidget* WebSocketServerView::buildLeftColumn()
     layout->addWidget(statusBlock(tr("Server Status"), serverStatus_, "serverStatus", column));
     layout->addWidget(
         statusBlock(tr("Connection Status"), connectionStatus_, "connectionStatus", column));
+    layout->addWidget(new DevicesPanel(viewModel_.roster(), viewModel_.trust(), column));
     layout->addWidget(divider(QFrame::HLine, column));
 
     auto* messageBlock = new QWidget(column);
@@ -159,6 +164,7 @@ QWidget* WebSocketServerView::buildRightColumn(DiagnosticLog& log, InterfaceSour
     refreshButton_->setObjectName(QStringLiteral("refreshServer"));
     actionLayout->addWidget(refreshButton_, 0, Qt::AlignHCenter);
     qrView_ = new QrView(triggerRegeneration_, log, std::move(interfaces), actions);
+    actionLayout->addWidget(buildCodeSwitch(actions), 0, Qt::AlignHCenter);
     actionLayout->addWidget(qrView_, 0, Qt::AlignHCenter);
     // A phone without the app plays in its browser, from the page at this address.
     pageAddress_ = text({}, TextRole::Body, actions);
@@ -175,6 +181,42 @@ QWidget* WebSocketServerView::buildRightColumn(DiagnosticLog& log, InterfaceSour
     layout->addWidget(actions);
     layout->addStretch(1);
     return column;
+}
+
+QWidget* WebSocketServerView::buildCodeSwitch(QWidget* parent)
+{
+    // A phone camera opens the page from the browser code; the app reads
+    // the bare address.
+    static const QString kKey = QStringLiteral("pairing/code");
+    auto* box = new QWidget(parent);
+    auto* layout = new QHBoxLayout(box);
+    layout->setSpacing(0);
+    auto* group = new QButtonGroup(box);
+    for (const auto& [name, label] : {std::pair{"browser", tr("Phone browser")},
+                                      std::pair{"app", tr("App")}}) {
+        auto* button = new QPushButton(label, box);
+        button->setObjectName(QStringLiteral("code-") + QLatin1String(name));
+        button->setCheckable(true);
+        group->addButton(button);
+        layout->addWidget(button);
+    }
+    const auto apply = [this, box] {
+        const bool app = box->findChild<QPushButton*>(QStringLiteral("code-app"))->isChecked();
+        AppSettings().setValue(kKey, app ? QStringLiteral("app") : QStringLiteral("browser"));
+        if (app)
+            qrView_->setContent([](const QString& address) { return address; });
+        else
+            qrView_->setContent([this](const QString& address) {
+                return pairingPageUrl(controllerPageAddress(address),
+                                      viewModel_.trust().pairingSecret());
+            });
+    };
+    const bool app = AppSettings().value(kKey).toString() == QLatin1String("app");
+    box->findChild<QPushButton*>(app ? QStringLiteral("code-app") : QStringLiteral("code-browser"))
+        ->setChecked(true);
+    apply();
+    connect(group, &QButtonGroup::buttonClicked, this, apply);
+    return box;
 }
 
 void WebSocketServerView::showEvent(QShowEvent* event)

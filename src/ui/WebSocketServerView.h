@@ -43,6 +43,7 @@ private:
     void refreshStatuses();
     void scheduleMessagesRefresh();
     void refreshMessages();
+    QWidget* buildCodeSwitch(QWidget* parent);
 
     WebSocketViewModel viewModel_;
     GameControllerManager gameControllerManager_;

@@ -9,6 +9,36 @@ let socket = null;
 let retryDelay = 500;
 let retryTimer = 0;
 
+// Pairing: the window's code opens this page with #pair=SECRET. The secret
+// buys a device token, kept here and shown on every later connection, so
+// reconnecting needs nothing. The secret leaves the address bar at once.
+const TOKEN_KEY = 'kestrelio-device';
+let pairingSecret = new URLSearchParams(location.hash.slice(1)).get('pair');
+if (location.hash) history.replaceState(null, '', location.pathname + location.search);
+
+function storedToken() {
+  try {
+    return localStorage.getItem(TOKEN_KEY);
+  } catch {
+    return null; // storage may be off; the secret still pairs this visit
+  }
+}
+
+function storeToken(token) {
+  try {
+    if (token) localStorage.setItem(TOKEN_KEY, token);
+    else localStorage.removeItem(TOKEN_KEY);
+  } catch {
+    // As above.
+  }
+}
+
+function socketUrl(token) {
+  if (token) return `ws://${location.host}/?device=${encodeURIComponent(token)}`;
+  if (pairingSecret) return `ws://${location.host}/?pair=${encodeURIComponent(pairingSecret)}`;
+  return `ws://${location.host}/`;
+}
+
 function showState(text, state) {
   statusText.textContent = text;
   document.body.dataset.state = state;
@@ -21,11 +51,19 @@ function send(text) {
 function connect() {
   clearTimeout(retryTimer);
   showState('Connecting…', 'connecting');
-  const ws = new WebSocket(`ws://${location.host}/`);
+  const token = storedToken();
+  const ws = new WebSocket(socketUrl(token));
   socket = ws;
-  ws.onopen = () => ws.send('hsk');
+  let opened = false;
+  ws.onopen = () => {
+    opened = true;
+    ws.send('hsk');
+  };
   ws.onmessage = (event) => {
-    if (event.data === 'HSK_DONE') {
+    if (typeof event.data === 'string' && event.data.startsWith('DEVICE ')) {
+      storeToken(event.data.slice('DEVICE '.length));
+      pairingSecret = null;
+    } else if (event.data === 'HSK_DONE') {
       // The server's liveness check reads the newest pong of any connection;
       // after a long pause an old one would fail this link at its first check.
       ws.send('pong');
@@ -39,6 +77,8 @@ function connect() {
   ws.onclose = () => {
     if (socket !== ws) return;
     socket = null;
+    // A forgotten token is refused; a fresh scan's secret pairs anew.
+    if (!opened && token && pairingSecret) storeToken(null);
     forgetPressed(); // the server lets go of them itself
     const seconds = Math.ceil(retryDelay / 1000);
     showState(`Not connected. Trying again in ${seconds} s…`, 'disconnected');

@@ -1,6 +1,7 @@
 #include "TestSupport.h"
 
 #include <QNetworkRequest>
+#include <QTemporaryDir>
 #include <QTest>
 
 std::optional<EventSource> RecordingEventLayer::createSource()
@@ -38,8 +39,15 @@ QStringList RecordingEventLayer::keyTrace() const
     return trace;
 }
 
+void useTemporarySettings()
+{
+    static QTemporaryDir config;
+    qputenv("XDG_CONFIG_HOME", config.path().toLocal8Bit());
+}
+
 ServerSettings testSettings()
 {
+    useTemporarySettings();
     ServerSettings settings;
     settings.port = 0;
     return settings;

@@ -45,8 +45,12 @@ public:
     QStringList lines;
 };
 
+// Points the settings at a directory of this test process's own, so no test
+// reads or writes the user's; call before anything touches the settings.
+void useTemporarySettings();
+
 // Test seams only: an ephemeral port and, unless a test says otherwise, the
-// production heartbeat and delays.
+// production heartbeat and delays. Settings go to a temporary directory.
 ServerSettings testSettings();
 
 // A view model with a recording log, started and ready. Events go to the

@@ -1,0 +1,68 @@
+#pragma once
+
+#include "trust/LocalNetwork.h"
+#include "trust/TrustStore.h"
+
+#include <QObject>
+
+// How a connection that brings no credentials is treated when it is not from
+// this computer or a trusted address.
+enum class StrangerPolicy
+{
+    Serve,  // headless: no one is there to ask
+    Ask,    // held until the user allows or denies it
+    Refuse, // paired browsers and trusted devices only
+};
+
+struct Admission
+{
+    enum class Verdict
+    {
+        Serve,
+        Hold,
+        Refuse,
+    };
+    Verdict verdict = Verdict::Refuse;
+    bool trusted = false;
+    // The page brought the current pairing secret and gets a device token.
+    bool paired = false;
+    QString reason; // why it was refused
+};
+
+// Decides who may type: the local-network rule, the pairing secret, device
+// tokens and addresses the user trusted.
+class DeviceTrust : public QObject
+{
+    Q_OBJECT
+public:
+    explicit DeviceTrust(LocalNetworkRule rule = LocalNetworkRule(), QObject* parent = nullptr);
+
+    bool isOnLocalNetwork(const QHostAddress& peer) const { return rule_.admits(peer); }
+    // `target` is the request target of the upgrade, with "?pair=" or
+    // "?device="; an address the user trusted counts for native apps only.
+    Admission judge(const QHostAddress& peer, QByteArrayView target, bool browserPage);
+
+    QByteArray pairingSecret() const { return secret_; }
+    void renewPairingSecret();
+
+    StrangerPolicy strangerPolicy() const { return policy_; }
+    void setStrangerPolicy(StrangerPolicy policy) { policy_ = policy; }
+
+    TrustStore& store() { return store_; }
+
+signals:
+    void pairingSecretChanged();
+
+private:
+    LocalNetworkRule rule_;
+    TrustStore store_;
+    QByteArray secret_;
+    StrangerPolicy policy_ = StrangerPolicy::Serve;
+};
+
+// What the browser code holds: the page, with the secret in the fragment,
+// which the browser never sends to any server.
+QString pairingPageUrl(const QString& pageAddress, QByteArrayView secret);
+
+// The address as people read it: IPv4 without the IPv6 mapping.
+QString addressText(const QHostAddress& address);

@@ -1,0 +1,43 @@
+#pragma once
+
+#include <QByteArrayView>
+#include <QHostAddress>
+#include <QList>
+
+#include <functional>
+
+struct ifaddrs;
+
+// A network this computer is directly attached to.
+struct AttachedNetwork
+{
+    QHostAddress address;
+    int prefixLength = 0;
+};
+
+// Each interface address with its netmask, IPv4 and IPv6.
+QList<AttachedNetwork> interfaceNetworks(const ifaddrs* interfaces);
+
+// The on-link IPv6 prefixes in `table` (the format of /proc/net/ipv6_route):
+// routes without a gateway, neither the default route nor a reject route.
+QList<AttachedNetwork> onLinkIPv6Prefixes(QByteArrayView table);
+
+// Whether `peer` is this computer or sits on one of `networks`. IPv6
+// link-local peers always do: they cannot be reached through a router.
+bool isOnLocalNetwork(const QHostAddress& peer, const QList<AttachedNetwork>& networks);
+
+// Reads the attached networks afresh for every question, since addresses come
+// and go while the program runs; tests hand in their own lists.
+class LocalNetworkRule
+{
+public:
+    using Source = std::function<QList<AttachedNetwork>()>;
+
+    explicit LocalNetworkRule(Source source = system()) : source_(std::move(source)) {}
+    bool admits(const QHostAddress& peer) const { return isOnLocalNetwork(peer, source_()); }
+
+    static Source system();
+
+private:
+    Source source_;
+};

@@ -1,0 +1,28 @@
+#include "trust/Secrets.h"
+
+#include <QCryptographicHash>
+#include <QRandomGenerator>
+
+#include <array>
+
+QByteArray randomSecret()
+{
+    std::array<quint32, 4> words{};
+    QRandomGenerator::system()->fillRange(words.data(), words.size());
+    return QByteArray(reinterpret_cast<const char*>(words.data()), sizeof(words)).toHex();
+}
+
+bool constantTimeEquals(QByteArrayView a, QByteArrayView b)
+{
+    if (a.size() != b.size())
+        return false;
+    unsigned char difference = 0;
+    for (qsizetype i = 0; i < a.size(); ++i)
+        difference |= static_cast<unsigned char>(a[i] ^ b[i]);
+    return difference == 0;
+}
+
+QByteArray tokenHash(QByteArrayView token)
+{
+    return QCryptographicHash::hash(token, QCryptographicHash::Sha256).toHex();
+}
