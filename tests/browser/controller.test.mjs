@@ -3,12 +3,16 @@
 import { after, before, test } from 'node:test';
 import assert from 'node:assert/strict';
 import { spawn } from 'node:child_process';
+import { mkdtempSync } from 'node:fs';
 import http from 'node:http';
+import { tmpdir } from 'node:os';
+import { join } from 'node:path';
 import { chromium } from 'playwright-core';
 
 let server;
 let output = '';
 let port;
+let secret;
 let browser;
 
 // Resolves with the first match of `pattern` in what the server printed
@@ -27,9 +31,12 @@ function printed(pattern, from = 0, timeoutMs = 10000) {
 }
 
 before(async () => {
-  server = spawn(process.env.KESTRELIO_TEST_SERVER, [], { stdio: ['ignore', 'pipe', 'inherit'] });
+  // Paired devices go to settings of this run's own.
+  const env = { ...process.env, XDG_CONFIG_HOME: mkdtempSync(join(tmpdir(), 'kestrelio-')) };
+  server = spawn(process.env.KESTRELIO_TEST_SERVER, [], { stdio: ['ignore', 'pipe', 'inherit'], env });
   server.stdout.on('data', (chunk) => { output += chunk; });
   port = Number((await printed(/Server ready on port (\d+)/))[1]);
+  secret = (await printed(/Pairing secret: ([0-9a-f]{32})/))[1];
   browser = await chromium.launch({
     executablePath: '/usr/bin/chromium',
     args: ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
@@ -136,7 +143,32 @@ test('dragging up on the pad scrolls the view down', async () => {
   await context.close();
 });
 
-test('a page from another site cannot open the WebSocket', async () => {
+test('the link in the code pairs the page, and its token reconnects it', async () => {
+  const context = await browser.newContext();
+  const page = await context.newPage();
+  const sockets = [];
+  page.on('websocket', (ws) => sockets.push(ws.url()));
+  await page.goto(`http://127.0.0.1:${port}/#pair=${secret}`);
+  await page.locator('#status', { hasText: /^Connected$/ }).waitFor({ timeout: 10000 });
+  assert.deepEqual(sockets, [`ws://127.0.0.1:${port}/?pair=${secret}`]);
+  assert.equal(await page.evaluate(() => location.hash), ''); // the secret leaves the address bar
+  const token = await page.evaluate(() => localStorage.getItem('kestrelio-device'));
+  assert.match(token, /^[0-9a-f]{32}$/);
+
+  await page.reload();
+  await page.locator('#status', { hasText: /^Connected$/ }).waitFor({ timeout: 10000 });
+  assert.equal(sockets.at(-1), `ws://127.0.0.1:${port}/?device=${token}`);
+
+  // A token the computer no longer knows is refused, and the page says so.
+  const mark = output.length;
+  await page.evaluate(() => localStorage.setItem('kestrelio-device', '0'.repeat(32)));
+  await page.reload();
+  await printed(/Rejected connection from 127\.0\.0\.1: unknown device token\n/, mark);
+  await page.locator('#status', { hasText: /^Not connected/ }).waitFor({ timeout: 10000 });
+  await context.close();
+});
+
+test('a page from another port of this computer cannot open the WebSocket', async () => {
   const foreign = http.createServer((request, response) => {
     response.setHeader('Content-Type', 'text/html');
     response.end(`<script>
@@ -149,10 +181,10 @@ test('a page from another site cannot open the WebSocket', async () => {
   const context = await browser.newContext();
   const page = await context.newPage();
   const mark = output.length;
-  await page.goto(`http://localhost:${foreign.address().port}/`);
+  await page.goto(`http://127.0.0.1:${foreign.address().port}/`);
   await page.waitForFunction(() => document.title !== '', null, { timeout: 10000 });
   assert.equal(await page.title(), 'refused');
-  await printed(/Rejected connection from 127\.0\.0\.1: Origin http:\/\/localhost:\d+ does not match Host 127\.0\.0\.1:\d+\n/, mark);
+  await printed(/Rejected connection from 127\.0\.0\.1: Origin http:\/\/127\.0\.0\.1:\d+ does not match Host 127\.0\.0\.1:\d+\n/, mark);
   await context.close();
   foreign.close();
 });

@@ -23,5 +23,7 @@ int main(int argc, char* argv[])
     WebSocketViewModel model(events, log, settings);
     ConsoleStatusPrinter printer(model, log);
     model.startServer();
+    log.writeLine(QStringLiteral("Pairing secret: ") +
+                  QString::fromLatin1(model.trust().pairingSecret()));
     return QCoreApplication::exec();
 }
