@@ -53,7 +53,9 @@ void FrontDoorTest::policyJudgesHostAndOrigin_data()
     QTest::addColumn<bool>("refused");
 
     const auto row = [](const char* name, const QByteArray& host, const QByteArray& origin,
-                        bool refused) { QTest::newRow(name) << host << origin << refused; };
+                        bool refused) {
+        QTest::newRow(name) << host << origin << refused;
+    };
     row("native client by address", "192.168.1.20:3330", {}, false);
     row("IPv6 literal", "[fe80::1]:3330", {}, false);
     row("localhost", "LocalHost:3330", {}, false);

@@ -5,8 +5,8 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTcpServer>
-#include <QTemporaryDir>
 #include <QTcpSocket>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <csignal>
@@ -86,7 +86,8 @@ public:
     bool showsPageCodeFor(const QByteArray& address, const QList<QByteArray>& decoded) const
     {
         const QRegularExpression line(
-            QStringLiteral("Controller page for a phone's browser: (http://%1:3330/#pair=[0-9a-f]{32})\n")
+            QStringLiteral(
+                "Controller page for a phone's browser: (http://%1:3330/#pair=[0-9a-f]{32})\n")
                 .arg(QRegularExpression::escape(QString::fromLatin1(address))));
         const QRegularExpressionMatch match = line.match(QString::fromLatin1(output));
         return match.hasMatch() && decoded == QList<QByteArray>{match.captured(1).toLatin1()};
@@ -278,8 +279,8 @@ void ProgramTest::servesOnlyItsOwnNetworks()
     // The program in one namespace, a peer in another, joined by a veth pair
     // on 10.77.0.0/24; the peer also holds 198.51.100.7, which the program
     // reaches through a route, not on a network of its own.
-    Program program({}, {"unshare", "-n", "sh", "-c", "ip link set lo up && exec \"$0\"",
-                         KESTRELIO_BINARY});
+    Program program(
+        {}, {"unshare", "-n", "sh", "-c", "ip link set lo up && exec \"$0\"", KESTRELIO_BINARY});
     QProcess peer;
     peer.start("unshare", {"-n", "sleep", "60"});
     QVERIFY(peer.waitForStarted(5000));

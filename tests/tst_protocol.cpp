@@ -128,9 +128,9 @@ void ProtocolTest::binaryFramesAreTextWhenValidUtf8()
     client.socket.sendBinaryMessage("\xc3\xa9"); // é
     client.socket.sendBinaryMessage("hsk");
     QTRY_COMPARE(client.received, QStringList{"HSK_DONE"});
-    QCOMPARE(server.log.lines,
-             QStringList({"Client connected from 127.0.0.1", "key pressed : 126", "No data received or could not decode message.",
-                          QStringLiteral("Invalid key: \u00e9")}));
+    QCOMPARE(server.log.lines, QStringList({"Client connected from 127.0.0.1", "key pressed : 126",
+                                            "No data received or could not decode message.",
+                                            QStringLiteral("Invalid key: \u00e9")}));
 }
 
 void ProtocolTest::twoClientsAreServedAtOnce()

@@ -126,14 +126,18 @@ void TrustTest::judgesCredentials_data()
     const QString lan = QStringLiteral("192.168.1.30");
     QTest::newRow("secret") << lan << "pair=SECRET" << true << pairedOnly << serve << true;
     QTest::newRow("wrong secret, even from loopback")
-        << "127.0.0.1" << "pair=0123" << true << open << refuse << false;
+        << "127.0.0.1"
+        << "pair=0123" << true << open << refuse << false;
     QTest::newRow("empty secret") << lan << "pair=" << true << open << refuse << false;
     QTest::newRow("token") << lan << "device=TOKEN" << true << pairedOnly << serve << true;
     QTest::newRow("unknown token never asks")
         << lan << "device=feed" << true << ask << refuse << false;
-    QTest::newRow("loopback") << "::ffff:127.0.0.1" << "" << false << pairedOnly << serve << true;
-    QTest::newRow("trusted app address") << "192.168.1.40" << "" << false << ask << serve << true;
-    QTest::newRow("that address's browser") << "192.168.1.40" << "" << true << ask << hold << false;
+    QTest::newRow("loopback") << "::ffff:127.0.0.1"
+                              << "" << false << pairedOnly << serve << true;
+    QTest::newRow("trusted app address") << "192.168.1.40"
+                                         << "" << false << ask << serve << true;
+    QTest::newRow("that address's browser") << "192.168.1.40"
+                                            << "" << true << ask << hold << false;
     QTest::newRow("stranger, asking") << lan << "" << false << ask << hold << false;
     QTest::newRow("stranger, headless") << lan << "" << false << open << serve << false;
     QTest::newRow("stranger, paired only") << lan << "" << false << pairedOnly << refuse << false;

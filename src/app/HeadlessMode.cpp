@@ -28,7 +28,9 @@ int runHeadless(int argc, char* argv[], DiagnosticLog& log, bool pairedOnly)
                                               "types)"));
     model.startServer();
     std::optional<QString> address;
-    const auto print = [&] { printPairing(log, address, trust.pairingSecret()); };
+    const auto print = [&] {
+        printPairing(log, address, trust.pairingSecret());
+    };
     QObject::connect(&trust, &DeviceTrust::pairingSecretChanged, &app, print);
     fetchIPAddress(&app, [&](const std::optional<QString>& found) {
         address = found;

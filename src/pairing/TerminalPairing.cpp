@@ -4,8 +4,7 @@
 #include "pairing/QrCode.h"
 #include "trust/DeviceTrust.h"
 
-void printPairing(DiagnosticLog& log, const std::optional<QString>& address,
-                  QByteArrayView secret)
+void printPairing(DiagnosticLog& log, const std::optional<QString>& address, QByteArrayView secret)
 {
     if (!address) {
         log.writeLine(QStringLiteral("Failed to fetch IP Address"));

@@ -25,7 +25,8 @@ QString passKey(const QHostAddress& peer, quint16 port)
 LocalNames readLocalNames()
 {
     QFile resolvConf(QStringLiteral("/etc/resolv.conf"));
-    const QByteArray text = resolvConf.open(QIODevice::ReadOnly) ? resolvConf.readAll() : QByteArray();
+    const QByteArray text =
+        resolvConf.open(QIODevice::ReadOnly) ? resolvConf.readAll() : QByteArray();
     return {QHostInfo::localHostName(), searchDomains(text)};
 }
 

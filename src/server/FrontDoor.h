@@ -5,7 +5,6 @@
 #include "trust/DeviceTrust.h"
 
 #include <QHash>
-
 #include <QObject>
 #include <QString>
 

@@ -15,12 +15,14 @@ Admission DeviceTrust::judge(const QHostAddress& peer, QByteArrayView target, bo
                                        : QString::fromLatin1(target.sliced(question + 1)));
     if (query.hasQueryItem(QStringLiteral("pair"))) {
         if (!constantTimeEquals(query.queryItemValue(QStringLiteral("pair")).toLatin1(), secret_))
-            return {Admission::Verdict::Refuse, false, false, QStringLiteral("wrong pairing secret")};
+            return {Admission::Verdict::Refuse, false, false,
+                    QStringLiteral("wrong pairing secret")};
         return {Admission::Verdict::Serve, true, true, {}};
     }
     if (query.hasQueryItem(QStringLiteral("device"))) {
         if (!store_.recognise(query.queryItemValue(QStringLiteral("device")).toLatin1()))
-            return {Admission::Verdict::Refuse, false, false, QStringLiteral("unknown device token")};
+            return {Admission::Verdict::Refuse, false, false,
+                    QStringLiteral("unknown device token")};
         return {Admission::Verdict::Serve, true, false, {}};
     }
     const QString address = addressText(peer);
@@ -34,8 +36,7 @@ Admission DeviceTrust::judge(const QHostAddress& peer, QByteArrayView target, bo
     case StrangerPolicy::Refuse:
         break;
     }
-    return {Admission::Verdict::Refuse, false, false,
-            QStringLiteral("neither paired nor trusted")};
+    return {Admission::Verdict::Refuse, false, false, QStringLiteral("neither paired nor trusted")};
 }
 
 void DeviceTrust::renewPairingSecret()

@@ -106,6 +106,7 @@ QString deviceName(QByteArrayView userAgent)
                                   {"Windows", "Windows"},
                                   {"Mac OS X", "macOS"}});
     if (browser.isEmpty())
-        return system.isEmpty() ? QStringLiteral("Browser") : QStringLiteral("Browser on ") + system;
+        return system.isEmpty() ? QStringLiteral("Browser")
+                                : QStringLiteral("Browser on ") + system;
     return system.isEmpty() ? browser : browser + QStringLiteral(" on ") + system;
 }

@@ -70,8 +70,8 @@ void DevicesPanel::rebuild()
                [this, id = client.id] { roster_.disconnect(id); });
     for (const TrustedDevice& device : trust_.store().devices())
         addRow(tr("Paired: %1, last seen %2")
-                   .arg(device.name, QLocale().toString(device.lastSeen.toLocalTime(),
-                                                        QLocale::ShortFormat)),
+                   .arg(device.name,
+                        QLocale().toString(device.lastSeen.toLocalTime(), QLocale::ShortFormat)),
                tr("Forget"), QStringLiteral("forgetDevice"),
                [this, hash = device.tokenHash] { trust_.store().forgetDevice(hash); });
     for (const QString& address : trust_.store().addresses())
@@ -80,8 +80,8 @@ void DevicesPanel::rebuild()
                [this, address] { trust_.store().forgetAddress(address); });
 }
 
-void DevicesPanel::addRow(const QString& text, const QString& buttonText,
-                          const QString& buttonName, std::function<void()> action)
+void DevicesPanel::addRow(const QString& text, const QString& buttonText, const QString& buttonName,
+                          std::function<void()> action)
 {
     auto* row = new QWidget(rows_);
     auto* layout = new QHBoxLayout(row);
@@ -92,14 +92,14 @@ void DevicesPanel::addRow(const QString& text, const QString& buttonText,
     auto* button = new QPushButton(buttonText, row);
     button->setObjectName(buttonName);
     // The row goes away under the click; act once the click is over.
-    connect(button, &QPushButton::clicked, this,
-            [action = std::move(action)] { action(); }, Qt::QueuedConnection);
+    connect(
+        button, &QPushButton::clicked, this, [action = std::move(action)] { action(); },
+        Qt::QueuedConnection);
     layout->addWidget(button);
     rowLayout_->addWidget(row);
 }
 
-ApprovalBar::ApprovalBar(ClientRoster& roster, QWidget* parent)
-    : QWidget(parent), roster_(roster)
+ApprovalBar::ApprovalBar(ClientRoster& roster, QWidget* parent) : QWidget(parent), roster_(roster)
 {
     setObjectName(QStringLiteral("approvalBar"));
     auto* layout = new QHBoxLayout(this);

@@ -192,8 +192,8 @@ QWidget* WebSocketServerView::buildCodeSwitch(QWidget* parent)
     auto* layout = new QHBoxLayout(box);
     layout->setSpacing(0);
     auto* group = new QButtonGroup(box);
-    for (const auto& [name, label] : {std::pair{"browser", tr("Phone browser")},
-                                      std::pair{"app", tr("App")}}) {
+    for (const auto& [name, label] :
+         {std::pair{"browser", tr("Phone browser")}, std::pair{"app", tr("App")}}) {
         auto* button = new QPushButton(label, box);
         button->setObjectName(QStringLiteral("code-") + QLatin1String(name));
         button->setCheckable(true);
