@@ -91,6 +91,12 @@ bool isOnLocalNetwork(const QHostAddress& peer, const QList<AttachedNetwork>& ne
     });
 }
 
+bool LocalNetworkRule::admits(const QHostAddress& peer) const
+{
+    // The common case needs no look at the interfaces.
+    return isOnLocalNetwork(peer, {}) || isOnLocalNetwork(peer, source_());
+}
+
 LocalNetworkRule::Source LocalNetworkRule::system()
 {
     return [] {

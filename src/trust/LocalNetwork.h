@@ -34,7 +34,7 @@ public:
     using Source = std::function<QList<AttachedNetwork>()>;
 
     explicit LocalNetworkRule(Source source = system()) : source_(std::move(source)) {}
-    bool admits(const QHostAddress& peer) const { return isOnLocalNetwork(peer, source_()); }
+    bool admits(const QHostAddress& peer) const;
 
     static Source system();
 
