@@ -37,7 +37,7 @@ class DeviceTrust : public QObject
 public:
     explicit DeviceTrust(LocalNetworkRule rule = LocalNetworkRule(), QObject* parent = nullptr);
 
-    bool isOnLocalNetwork(const QHostAddress& peer) const { return rule_.admits(peer); }
+    bool isOnLocalNetwork(const QHostAddress& peer) { return rule_.admits(peer); }
     // `target` is the request target of the upgrade, with "?pair=" or
     // "?device="; an address the user trusted counts for native apps only.
     Admission judge(const QHostAddress& peer, QByteArrayView target, bool browserPage);

@@ -91,10 +91,15 @@ bool isOnLocalNetwork(const QHostAddress& peer, const QList<AttachedNetwork>& ne
     });
 }
 
-bool LocalNetworkRule::admits(const QHostAddress& peer) const
+bool LocalNetworkRule::admits(const QHostAddress& peer)
 {
-    // The common case needs no look at the interfaces.
-    return isOnLocalNetwork(peer, {}) || isOnLocalNetwork(peer, source_());
+    if (isOnLocalNetwork(peer, {}))
+        return true;
+    if (stale_.hasExpired()) {
+        networks_ = source_();
+        stale_.setRemainingTime(1000);
+    }
+    return isOnLocalNetwork(peer, networks_);
 }
 
 LocalNetworkRule::Source LocalNetworkRule::system()

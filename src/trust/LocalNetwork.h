@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArrayView>
+#include <QDeadlineTimer>
 #include <QHostAddress>
 #include <QList>
 
@@ -26,18 +27,22 @@ QList<AttachedNetwork> onLinkIPv6Prefixes(QByteArrayView table);
 // link-local peers always do: they cannot be reached through a router.
 bool isOnLocalNetwork(const QHostAddress& peer, const QList<AttachedNetwork>& networks);
 
-// Reads the attached networks afresh for every question, since addresses come
-// and go while the program runs; tests hand in their own lists.
+// Addresses come and go while the program runs, so the attached networks are
+// read again when the last reading is over a second old (a reading costs
+// about 140 µs, too much for every connection of a flood). Tests hand in
+// their own lists.
 class LocalNetworkRule
 {
 public:
     using Source = std::function<QList<AttachedNetwork>()>;
 
     explicit LocalNetworkRule(Source source = system()) : source_(std::move(source)) {}
-    bool admits(const QHostAddress& peer) const;
+    bool admits(const QHostAddress& peer);
 
     static Source system();
 
 private:
     Source source_;
+    QList<AttachedNetwork> networks_;
+    QDeadlineTimer stale_{0};
 };
