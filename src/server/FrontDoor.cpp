@@ -1,12 +1,18 @@
 #include "server/FrontDoor.h"
 
 #include "server/ControllerSite.h"
+#include "server/PeerAddress.h"
 #include "server/RequestPolicy.h"
 
 #include <QHostInfo>
 #include <QTcpSocket>
 #include <QTimer>
+#include <QWebSocket>
 #include <QWebSocketServer>
+
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
 
 namespace {
 
@@ -14,16 +20,15 @@ constexpr QByteArrayView kEndOfHead = "\r\n\r\n";
 
 QString peerText(const QTcpSocket& socket)
 {
-    bool isV4 = false;
-    const quint32 v4 = socket.peerAddress().toIPv4Address(&isV4);
-    return isV4 ? QHostAddress(v4).toString() : socket.peerAddress().toString();
+    return displayAddress(socket.peerAddress());
 }
 
 } // namespace
 
-FrontDoor::FrontDoor(QWebSocketServer& engine, DiagnosticLog& log, Limits limits, QObject* parent)
+FrontDoor::FrontDoor(QWebSocketServer& engine, DiagnosticLog& log, Limits limits,
+                     std::function<int()> openClients, QObject* parent)
     : QObject(parent), engine_(engine), log_(log), limits_(limits),
-      localHostName_(QHostInfo::localHostName())
+      openClients_(std::move(openClients)), localHostName_(QHostInfo::localHostName())
 {}
 
 void FrontDoor::admit(QTcpSocket* socket)
@@ -31,6 +36,9 @@ void FrontDoor::admit(QTcpSocket* socket)
     socket->setParent(this);
     // Replies are tiny and a player waits on each one.
     socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    const unsigned timeoutMs = unsigned(limits_.unacknowledgedTimeout.count());
+    ::setsockopt(int(socket->socketDescriptor()), IPPROTO_TCP, TCP_USER_TIMEOUT, &timeoutMs,
+                 sizeof timeoutMs);
     connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
     connect(socket, &QTcpSocket::readyRead, this, [this, socket] { inspect(socket); });
 
@@ -79,7 +87,57 @@ void FrontDoor::inspect(QTcpSocket* socket)
         respond(socket, plainTextResponse("403 Forbidden", "Forbidden"), *request);
         return;
     }
+    upgrading_.removeAll(nullptr);
+    if (openClients_() + upgrading_.size() >= limits_.maxClients) {
+        log_.writeLine(QStringLiteral("Rejected connection from %1: already serving %2 clients")
+                           .arg(peerText(*socket))
+                           .arg(limits_.maxClients));
+        respond(socket, plainTextResponse("503 Service Unavailable", "Too many clients"), *request);
+        return;
+    }
+    upgrading_.append(socket);
     engine_.handleConnection(socket);
+}
+
+void FrontDoor::adopt(const QWebSocket& webSocket, QObject* owner)
+{
+    // The engine drops every signal connection of the socket it upgrades, so
+    // the socket is found again by its peer.
+    for (qsizetype i = 0; i < upgrading_.size(); ++i) {
+        QTcpSocket* socket = upgrading_[i];
+        if (!socket || socket->peerPort() != webSocket.peerPort() ||
+            socket->peerAddress() != webSocket.peerAddress())
+            continue;
+        upgrading_.removeAt(i);
+        socket->setParent(owner);
+        socket->setReadBufferSize(limits_.inputBytesPerTurn);
+        constexpr qint64 kLargestFrameHead = 14;
+        const qint64 largestFrame =
+            qint64(webSocket.maxAllowedIncomingFrameSize()) + kLargestFrameHead;
+        // Runs after the engine has handled what was read.
+        connect(socket, &QTcpSocket::readyRead, this, [this, socket, largestFrame] {
+            limitQueuedBytes(*socket);
+            // The engine takes a frame only once it is whole: one longer than
+            // a turn's share gets the room it needs, and gives it back after.
+            if (socket->bytesAvailable() >= socket->readBufferSize())
+                socket->setReadBufferSize(largestFrame);
+            else if (socket->bytesAvailable() < limits_.inputBytesPerTurn)
+                socket->setReadBufferSize(limits_.inputBytesPerTurn);
+        });
+        return;
+    }
+}
+
+void FrontDoor::limitQueuedBytes(QTcpSocket& socket)
+{
+    // The engine answers WebSocket pings by itself; for a client that never
+    // reads, the answers would pile up without end.
+    if (socket.bytesToWrite() <= limits_.maxQueuedBytes)
+        return;
+    log_.writeLine(
+        QStringLiteral("Closed the connection from %1: it reads nothing of what is sent to it")
+            .arg(peerText(socket)));
+    socket.abort();
 }
 
 void FrontDoor::respond(QTcpSocket* socket, const HttpResponse& response,

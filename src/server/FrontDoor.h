@@ -2,12 +2,16 @@
 
 #include "common/DiagnosticLog.h"
 
+#include <QList>
 #include <QObject>
+#include <QPointer>
 #include <QString>
 
 #include <chrono>
+#include <functional>
 
 class QTcpSocket;
+class QWebSocket;
 struct HttpResponse;
 struct RequestHead;
 class QWebSocketServer;
@@ -23,20 +27,39 @@ public:
     {
         qsizetype maxHeadBytes = 8 * 1024;
         std::chrono::milliseconds headTimeout{10'000};
+        int maxClients = 64;
+        // A client that reads nothing while this much waits for it is closed.
+        qint64 maxQueuedBytes = 1024 * 1024;
+        // How much of one client's input is handled per event-loop turn, so
+        // that a flood cannot starve the other clients and the timers; the
+        // rest waits in the kernel, and TCP slows the sender down.
+        qint64 inputBytesPerTurn = 1024;
+        // The kernel gives up on a peer that acknowledges nothing for this
+        // long; with a ping every 5 s a vanished phone is noticed within ~20 s.
+        std::chrono::milliseconds unacknowledgedTimeout{15'000};
     };
 
+    // `openClients` counts the WebSocket clients being served.
     FrontDoor(QWebSocketServer& engine, DiagnosticLog& log, Limits limits,
-              QObject* parent = nullptr);
+              std::function<int()> openClients, QObject* parent = nullptr);
 
     // Takes ownership of the socket.
     void admit(QTcpSocket* socket);
+    // A WebSocket the engine made of an admitted socket: the socket's limits
+    // go with it, and it now lives as long as `owner`.
+    void adopt(const QWebSocket& webSocket, QObject* owner);
 
 private:
     void inspect(QTcpSocket* socket);
     void respond(QTcpSocket* socket, const HttpResponse& response, const RequestHead& request);
+    void limitQueuedBytes(QTcpSocket& socket);
+    void handOver(QTcpSocket* socket);
 
     QWebSocketServer& engine_;
     DiagnosticLog& log_;
     Limits limits_;
+    std::function<int()> openClients_;
     QString localHostName_;
+    QList<QPointer<QTcpSocket>> upgrading_; // handed to the engine, not yet adopted
+    int clients_ = 0;                       // handed over to the engine and not yet gone
 };

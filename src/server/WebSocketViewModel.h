@@ -26,6 +26,9 @@ struct ServerSettings
     // Larger messages or frames close the connection with 1009, so that no
     // client can make the server buffer without bound.
     quint64 maxMessageBytes = 64 * 1024;
+    // Longer texts are no key, scroll or handshake; they are ignored unread.
+    qsizetype maxMeaningfulBytes = 256;
+    std::chrono::milliseconds firstMessageDeadline{30'000};
     Heartbeat::Settings heartbeat;
     FrontDoor::Limits frontDoor;
 };
@@ -76,8 +79,10 @@ private:
     void handleMessage(const QString& text, ClientConnection& connection);
     void addReceivedMessage(const QString& text);
     void sendMessage(const QString& text, ClientConnection& connection);
-    void handleConnectionEnd(ClientConnection* connection, const QString& description);
-    void handleHeartbeatFailure();
+    bool isOversized(const QString& text, ClientConnection& connection);
+    void handleConnectionEnd(ClientConnection* connection, const QString& description,
+                             bool closedCleanly);
+    void handleHeartbeatFailure(ClientConnection* connection);
 
     ServerSettings settings_;
     DiagnosticLog& log_;
@@ -87,6 +92,7 @@ private:
     FrontDoor frontDoor_;
     Heartbeat heartbeat_;
     QPointer<QTcpServer> listener_;
+    int openConnections_ = 0;
 
     QString serverStatus_;
     QString connectionStatus_;
