@@ -143,16 +143,24 @@ void ProtocolTest::oversizedMessageClosesOnlyThatClient()
     TestClient bystander(server.url());
     TestClient flooder(server.url());
 
-    // Exactly the limit is still a message.
+    // Frames up to the limit are read, but no key, scroll or handshake is
+    // longer than 256 bytes: longer ones are ignored, with one line.
     flooder.send(QString(64 * 1024, u'x'));
+    flooder.send(QStringLiteral(" %1 ").arg(QString(257, u'z')));
+    flooder.send(QStringLiteral(" %1 ").arg(QString(256, u'x')));
     QVERIFY(flooder.sync());
     QCOMPARE(server.events.keyTrace(), QStringList({"+7"}));
+    QCOMPARE(
+        server.log.lines.filter("Ignored a message from 127.0.0.1: longer than 256 bytes").size(),
+        1);
 
     flooder.send(QString(64 * 1024 + 1, u'y'));
     QTRY_VERIFY(!flooder.isConnected());
     QCOMPARE(int(flooder.socket.closeCode()), 1009);
     QTRY_COMPARE(server.log.lines.filter("Error receiving message: ").size(), 1);
     QCOMPARE(server.events.keyTrace(), QStringList({"+7", "-7"})); // its key let go
+    QVERIFY(server.log.lines.contains(
+        "Ignored 2 messages from 127.0.0.1 in all: longer than 256 bytes"));
 
     bystander.send("d");
     QVERIFY(bystander.sync());

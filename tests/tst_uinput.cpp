@@ -120,10 +120,10 @@ void UinputTest::scrollKeepsEveryFraction_data()
         << QList<ScrollEvent>{{30, 0}, {-30, 0}}
         << QStringList{"REL_WHEEL_HI_RES 72", "SYN", "REL_WHEEL_HI_RES -72", "SYN"};
     QTest::newRow("nothing sends nothing") << QList<ScrollEvent>{{0, 0}} << QStringList{};
-    QTest::newRow("huge scrolls stop at 100 detents")
+    QTest::newRow("huge scrolls stop at 20 detents")
         << QList<ScrollEvent>{{2'000'000'000, std::numeric_limits<qint32>::min()}}
-        << QStringList{"REL_WHEEL_HI_RES 12000", "REL_WHEEL 100", "REL_HWHEEL_HI_RES 12000",
-                       "REL_HWHEEL 100", "SYN"};
+        << QStringList{"REL_WHEEL_HI_RES 2400", "REL_WHEEL 20", "REL_HWHEEL_HI_RES 2400",
+                       "REL_HWHEEL 20", "SYN"};
 }
 
 void UinputTest::scrollKeepsEveryFraction()

@@ -3,6 +3,7 @@
 #include "common/DiagnosticLog.h"
 
 #include <QObject>
+#include <QString>
 
 class WebSocketViewModel;
 
@@ -13,4 +14,10 @@ class ConsoleStatusPrinter : public QObject
 public:
     ConsoleStatusPrinter(const WebSocketViewModel& model, DiagnosticLog& log,
                          QObject* parent = nullptr);
+
+private:
+    void printIfChanged(DiagnosticLog& log, const QString& line);
+
+    QString lastServerLine_;
+    QString lastConnectionLine_;
 };

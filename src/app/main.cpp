@@ -1,6 +1,7 @@
 #include "app/DisplayProbe.h"
 #include "app/HeadlessMode.h"
 #include "app/KestrelioApp.h"
+#include "app/ProcessSetup.h"
 #include "app/QuitOnSignals.h"
 #include "common/DiagnosticLog.h"
 
@@ -10,6 +11,7 @@
 int main(int argc, char* argv[])
 {
     QCoreApplication::setApplicationName(QStringLiteral("kestrelio"));
+    prepareProcess();
     StdoutLog log;
     if (!canOpenDisplay())
         return runHeadless(argc, argv, log);

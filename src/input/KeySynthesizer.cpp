@@ -1,5 +1,12 @@
 #include "input/KeySynthesizer.h"
 
+namespace {
+
+// Names come from the network; a line stays readable.
+constexpr qsizetype kLongestKeyNameShown = 64;
+
+} // namespace
+
 KeySynthesizer::KeySynthesizer(EventLayer& events, DiagnosticLog& log) : events_(events), log_(log)
 {}
 
@@ -8,7 +15,7 @@ std::optional<AnsiKeyCode> KeySynthesizer::simulateKey(const QString& name, KeyA
     const std::optional<EventSource> source = events_.createSource();
     const std::optional<AnsiKeyCode> code = source ? resolveKeyCode(keyMap_, name) : std::nullopt;
     if (!code) {
-        log_.writeLine(QStringLiteral("Invalid key: ") + name);
+        log_.writeLine(QStringLiteral("Invalid key: ") + shortened(name, kLongestKeyNameShown));
         return std::nullopt;
     }
     const bool changed =

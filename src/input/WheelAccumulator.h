@@ -9,8 +9,8 @@ inline constexpr qint32 kPixelsPerDetent = 50;
 inline constexpr qint32 kHighResolutionPerDetent = 120;
 
 // One message may ask for billions of pixels; a single scroll turns the wheel
-// at most 100 detents, so no message can flood the input system.
-inline constexpr qint32 kMaxPixelsPerScroll = 100 * kPixelsPerDetent;
+// at most 20 detents, so that no message can flood the input system.
+inline constexpr qint32 kMaxPixelsPerScroll = 20 * kPixelsPerDetent;
 
 qint32 clampScrollPixels(qint32 pixels);
 

@@ -1,22 +1,37 @@
 #include "server/ClientConnection.h"
 
+#include "server/PeerAddress.h"
+
 #include <QStringDecoder>
 #include <QWebSocket>
 
-ClientConnection::ClientConnection(QWebSocket* socket, QObject* parent)
+ClientConnection::ClientConnection(QWebSocket* socket,
+                                   std::chrono::milliseconds firstMessageDeadline, QObject* parent)
     : QObject(parent), socket_(socket)
 {
     socket_->setParent(this);
-    connect(socket_, &QWebSocket::textMessageReceived, this, &ClientConnection::messageReceived);
+    connect(socket_, &QWebSocket::textMessageReceived, this, &ClientConnection::receiveText);
     connect(socket_, &QWebSocket::binaryMessageReceived, this, &ClientConnection::receiveBinary);
+    // Qt reports a close frame and the end of the TCP stream in either order;
+    // the end is judged once the socket is gone.
+    connect(socket_, &QWebSocket::aboutToClose, this, [this] { closeFrameSeen_ = true; });
     connect(socket_, qOverload<QAbstractSocket::SocketError>(&QWebSocket::error), this,
             [this](QAbstractSocket::SocketError error) {
                 // Qt leaves "Unknown error" for a peer that vanished without a close frame.
-                end(error == QAbstractSocket::RemoteHostClosedError
-                        ? QStringLiteral("The remote host closed the connection")
-                        : socket_->errorString());
+                errorDescription_ = error == QAbstractSocket::RemoteHostClosedError
+                                        ? QStringLiteral("The remote host closed the connection")
+                                        : socket_->errorString();
+                QMetaObject::invokeMethod(this, &ClientConnection::endNow, Qt::QueuedConnection);
             });
-    connect(socket_, &QWebSocket::disconnected, this, [this] { end(closeDescription()); });
+    connect(socket_, &QWebSocket::disconnected, this, &ClientConnection::endNow);
+
+    firstMessageDeadline_.setSingleShot(true);
+    connect(&firstMessageDeadline_, &QTimer::timeout, this, [this] {
+        close(QWebSocketProtocol::CloseCodePolicyViolated,
+              QStringLiteral("No message within %1 seconds")
+                  .arg(firstMessageDeadline_.intervalAsDuration().count() / 1000.0));
+    });
+    firstMessageDeadline_.start(firstMessageDeadline);
 }
 
 std::optional<QString> ClientConnection::send(const QString& text)
@@ -30,13 +45,25 @@ std::optional<QString> ClientConnection::send(const QString& text)
     return std::nullopt;
 }
 
-void ClientConnection::close(quint16 code, const QString& reason)
+void ClientConnection::close(int code, const QString& reason)
 {
     socket_->close(QWebSocketProtocol::CloseCode(code), reason);
 }
 
+QString ClientConnection::peerAddress() const
+{
+    return displayAddress(socket_->peerAddress());
+}
+
+void ClientConnection::receiveText(const QString& text)
+{
+    firstMessageDeadline_.stop();
+    emit messageReceived(text);
+}
+
 void ClientConnection::receiveBinary(const QByteArray& bytes)
 {
+    firstMessageDeadline_.stop();
     QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
     const QString text = decoder.decode(bytes);
     if (decoder.hasError()) {
@@ -46,14 +73,23 @@ void ClientConnection::receiveBinary(const QByteArray& bytes)
     emit messageReceived(text);
 }
 
-void ClientConnection::end(const QString& description)
+void ClientConnection::endNow()
+{
+    if (closeFrameSeen_ || errorDescription_.isEmpty())
+        end(closeDescription(), closeFrameSeen_);
+    else
+        end(errorDescription_, false);
+}
+
+void ClientConnection::end(const QString& description, bool closedCleanly)
 {
     if (ended_)
         return;
     ended_ = true;
     pingTimer_.stop();
+    firstMessageDeadline_.stop();
     disconnect(socket_, nullptr, this, nullptr);
-    emit ended(description);
+    emit ended(description, closedCleanly);
 }
 
 QString ClientConnection::closeDescription() const

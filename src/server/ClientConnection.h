@@ -6,6 +6,7 @@
 #include <QSet>
 #include <QTimer>
 
+#include <chrono>
 #include <optional>
 
 class QWebSocket;
@@ -16,30 +17,41 @@ class ClientConnection : public QObject
 {
     Q_OBJECT
 public:
-    // Takes ownership of the socket.
-    ClientConnection(QWebSocket* socket, QObject* parent);
+    // Takes ownership of the socket. A client that sends no message within
+    // `firstMessageDeadline` is closed: phones say "hsk" at once.
+    ClientConnection(QWebSocket* socket, std::chrono::milliseconds firstMessageDeadline,
+                     QObject* parent);
 
     // Returns the error's description when the text could not be sent.
     std::optional<QString> send(const QString& text);
-    // Ends the link with a close frame; ended() follows once it is closed.
-    void close(quint16 code, const QString& reason);
+    void close(int code, const QString& reason);
 
+    QString peerAddress() const;
     QSet<AnsiKeyCode>& heldKeys() { return heldKeys_; }
     QTimer& pingTimer() { return pingTimer_; }
+    // Messages ignored for their length; counted so that a flood makes one line.
+    int& oversizedMessages() { return oversizedMessages_; }
 
 signals:
     void messageReceived(const QString& text);
     void undecodableMessage();
     // Emitted once, when the link closes or fails; nothing is received after it.
-    void ended(const QString& description);
+    // A close handshake is a clean end; a vanished peer or an error is not.
+    void ended(const QString& description, bool closedCleanly);
 
 private:
+    void receiveText(const QString& text);
     void receiveBinary(const QByteArray& bytes);
-    void end(const QString& description);
+    void endNow();
+    void end(const QString& description, bool closedCleanly);
     QString closeDescription() const;
 
     QWebSocket* socket_;
     QSet<AnsiKeyCode> heldKeys_;
     QTimer pingTimer_{this};
+    QTimer firstMessageDeadline_{this};
+    int oversizedMessages_ = 0;
+    QString errorDescription_;
+    bool closeFrameSeen_ = false;
     bool ended_ = false;
 };

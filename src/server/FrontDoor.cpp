@@ -1,12 +1,18 @@
 #include "server/FrontDoor.h"
 
 #include "server/ControllerSite.h"
+#include "server/PeerAddress.h"
 
 #include <QFile>
 #include <QHostInfo>
 #include <QTcpSocket>
 #include <QTimer>
+#include <QWebSocket>
 #include <QWebSocketServer>
+
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
 
 namespace {
 
@@ -14,12 +20,12 @@ constexpr QByteArrayView kEndOfHead = "\r\n\r\n";
 
 QString peerText(const QTcpSocket& socket)
 {
-    return addressText(socket.peerAddress());
+    return displayAddress(socket.peerAddress());
 }
 
 QString passKey(const QHostAddress& peer, quint16 port)
 {
-    return addressText(peer) + u'|' + QString::number(port);
+    return displayAddress(peer) + u'|' + QString::number(port);
 }
 
 LocalNames readLocalNames()
@@ -33,9 +39,9 @@ LocalNames readLocalNames()
 } // namespace
 
 FrontDoor::FrontDoor(QWebSocketServer& engine, DiagnosticLog& log, Limits limits,
-                     DeviceTrust& trust, QObject* parent)
-    : QObject(parent), engine_(engine), log_(log), limits_(limits), trust_(trust),
-      localNames_(readLocalNames())
+                     std::function<int()> openClients, DeviceTrust& trust, QObject* parent)
+    : QObject(parent), engine_(engine), log_(log), limits_(limits),
+      openClients_(std::move(openClients)), trust_(trust), localNames_(readLocalNames())
 {}
 
 void FrontDoor::admit(QTcpSocket* socket)
@@ -50,6 +56,9 @@ void FrontDoor::admit(QTcpSocket* socket)
     }
     // Replies are tiny and a player waits on each one.
     socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    const unsigned timeoutMs = unsigned(limits_.unacknowledgedTimeout.count());
+    ::setsockopt(int(socket->socketDescriptor()), IPPROTO_TCP, TCP_USER_TIMEOUT, &timeoutMs,
+                 sizeof timeoutMs);
     connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
     connect(socket, &QTcpSocket::readyRead, this, [this, socket] { inspect(socket); });
 
@@ -106,6 +115,15 @@ void FrontDoor::inspect(QTcpSocket* socket)
         respond(socket, plainTextResponse("403 Forbidden", "Forbidden"), *request);
         return;
     }
+    upgrading_.removeAll(nullptr);
+    if (openClients_() + upgrading_.size() >= limits_.maxClients) {
+        log_.writeLine(QStringLiteral("Rejected connection from %1: already serving %2 clients")
+                           .arg(peerText(*socket))
+                           .arg(limits_.maxClients));
+        respond(socket, plainTextResponse("503 Service Unavailable", "Too many clients"), *request);
+        return;
+    }
+    upgrading_.append(socket);
     const QString key = passKey(socket->peerAddress(), socket->peerPort());
     passes_.insert(key, {admission, request->header("origin").has_value(),
                          request->header("user-agent").value_or(QByteArray())});
@@ -122,6 +140,47 @@ std::optional<FrontDoor::Pass> FrontDoor::takePass(const QHostAddress& peer, qui
     Pass pass = *found;
     passes_.erase(found);
     return pass;
+}
+
+void FrontDoor::adopt(const QWebSocket& webSocket, QObject* owner)
+{
+    // The engine drops every signal connection of the socket it upgrades, so
+    // the socket is found again by its peer.
+    for (qsizetype i = 0; i < upgrading_.size(); ++i) {
+        QTcpSocket* socket = upgrading_[i];
+        if (!socket || socket->peerPort() != webSocket.peerPort() ||
+            socket->peerAddress() != webSocket.peerAddress())
+            continue;
+        upgrading_.removeAt(i);
+        socket->setParent(owner);
+        socket->setReadBufferSize(limits_.inputBytesPerTurn);
+        constexpr qint64 kLargestFrameHead = 14;
+        const qint64 largestFrame =
+            qint64(webSocket.maxAllowedIncomingFrameSize()) + kLargestFrameHead;
+        // Runs after the engine has handled what was read.
+        connect(socket, &QTcpSocket::readyRead, this, [this, socket, largestFrame] {
+            limitQueuedBytes(*socket);
+            // The engine takes a frame only once it is whole: one longer than
+            // a turn's share gets the room it needs, and gives it back after.
+            if (socket->bytesAvailable() >= socket->readBufferSize())
+                socket->setReadBufferSize(largestFrame);
+            else if (socket->bytesAvailable() < limits_.inputBytesPerTurn)
+                socket->setReadBufferSize(limits_.inputBytesPerTurn);
+        });
+        return;
+    }
+}
+
+void FrontDoor::limitQueuedBytes(QTcpSocket& socket)
+{
+    // The engine answers WebSocket pings by itself; for a client that never
+    // reads, the answers would pile up without end.
+    if (socket.bytesToWrite() <= limits_.maxQueuedBytes)
+        return;
+    log_.writeLine(
+        QStringLiteral("Closed the connection from %1: it reads nothing of what is sent to it")
+            .arg(peerText(socket)));
+    socket.abort();
 }
 
 void FrontDoor::respond(QTcpSocket* socket, const HttpResponse& response,

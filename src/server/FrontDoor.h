@@ -5,12 +5,16 @@
 #include "trust/DeviceTrust.h"
 
 #include <QHash>
+#include <QList>
 #include <QObject>
+#include <QPointer>
 #include <QString>
 
 #include <chrono>
+#include <functional>
 
 class QTcpSocket;
+class QWebSocket;
 struct HttpResponse;
 struct RequestHead;
 class QWebSocketServer;
@@ -26,6 +30,16 @@ public:
     {
         qsizetype maxHeadBytes = 8 * 1024;
         std::chrono::milliseconds headTimeout{10'000};
+        int maxClients = 64;
+        // A client that reads nothing while this much waits for it is closed.
+        qint64 maxQueuedBytes = 1024 * 1024;
+        // How much of one client's input is handled per event-loop turn, so
+        // that a flood cannot starve the other clients and the timers; the
+        // rest waits in the kernel, and TCP slows the sender down.
+        qint64 inputBytesPerTurn = 1024;
+        // The kernel gives up on a peer that acknowledges nothing for this
+        // long; with a ping every 5 s a vanished phone is noticed within ~20 s.
+        std::chrono::milliseconds unacknowledgedTimeout{15'000};
     };
 
     // How an upgrade that passed the door is to be served.
@@ -36,22 +50,31 @@ public:
         QByteArray userAgent;
     };
 
-    FrontDoor(QWebSocketServer& engine, DiagnosticLog& log, Limits limits, DeviceTrust& trust,
-              QObject* parent = nullptr);
+    // `openClients` counts the WebSocket clients being served.
+    FrontDoor(QWebSocketServer& engine, DiagnosticLog& log, Limits limits,
+              std::function<int()> openClients, DeviceTrust& trust, QObject* parent = nullptr);
 
     // Takes ownership of the socket.
     void admit(QTcpSocket* socket);
+    // A WebSocket the engine made of an admitted socket: the socket's limits
+    // go with it, and it now lives as long as `owner`.
+    void adopt(const QWebSocket& webSocket, QObject* owner);
     // The pass of the upgrade from that peer, once the engine hands out its socket.
     std::optional<Pass> takePass(const QHostAddress& peer, quint16 port);
 
 private:
     void inspect(QTcpSocket* socket);
     void respond(QTcpSocket* socket, const HttpResponse& response, const RequestHead& request);
+    void limitQueuedBytes(QTcpSocket& socket);
+    void handOver(QTcpSocket* socket);
 
     QWebSocketServer& engine_;
     DiagnosticLog& log_;
     Limits limits_;
+    std::function<int()> openClients_;
     DeviceTrust& trust_;
     LocalNames localNames_;
     QHash<QString, Pass> passes_;
+    QList<QPointer<QTcpSocket>> upgrading_; // handed to the engine, not yet adopted
+    int clients_ = 0;                       // handed over to the engine and not yet gone
 };

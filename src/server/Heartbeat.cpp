@@ -17,30 +17,55 @@ void Heartbeat::startHeartbeat(ClientConnection* connection)
     QTimer& pingTimer = connection->pingTimer();
     connect(&pingTimer, &QTimer::timeout, this, [this, connection] { emit pingDue(connection); });
     pingTimer.start(settings_.pingInterval);
-    heartbeatTimer_ = &pingTimer;
-    heartbeatCheckTimer_.start();
+    watched_.insert(connection, {});
+    updateCheckTimer();
 }
 
-void Heartbeat::recordPong()
+void Heartbeat::recordPong(ClientConnection* connection)
 {
-    lastReceivedPongTimestamp_ = settings_.clock();
+    if (const auto it = watched_.find(connection); it != watched_.end())
+        *it = {settings_.clock(), false};
+}
+
+void Heartbeat::stopHeartbeat(ClientConnection* connection, bool closedCleanly)
+{
+    const Liveness liveness = watched_.take(connection);
+    if (!closedCleanly && liveness.lastPong && !liveness.failed)
+        ended_.append(liveness);
+    updateCheckTimer();
 }
 
 void Heartbeat::checkHeartbeat()
 {
-    if (!lastReceivedPongTimestamp_)
-        return;
-    if (settings_.clock() - *lastReceivedPongTimestamp_ >= settings_.livenessThresholdSeconds)
-        handleHeartbeatFailure();
+    QList<ClientConnection*> dead;
+    for (auto it = watched_.begin(); it != watched_.end(); ++it) {
+        if (!it->failed && isDead(*it)) {
+            it->failed = true;
+            dead.append(it.key());
+        }
+    }
+    const qsizetype endedDead =
+        ended_.removeIf([this](const Liveness& liveness) { return isDead(liveness); });
+    for (ClientConnection* connection : dead)
+        emit failed(connection);
+    if (endedDead > 0)
+        emit failed(nullptr);
+    updateCheckTimer();
 }
 
-void Heartbeat::handleHeartbeatFailure()
+bool Heartbeat::isDead(const Liveness& liveness) const
 {
-    if (heartbeatTimer_)
-        heartbeatTimer_->stop();
-    heartbeatTimer_ = nullptr;
-    heartbeatCheckTimer_.stop();
-    emit failed();
+    return liveness.lastPong &&
+           settings_.clock() - *liveness.lastPong >= settings_.livenessThresholdSeconds;
+}
+
+void Heartbeat::updateCheckTimer()
+{
+    // Nothing to judge, nothing to wake up for.
+    if (watched_.isEmpty() && ended_.isEmpty())
+        heartbeatCheckTimer_.stop();
+    else if (!heartbeatCheckTimer_.isActive())
+        heartbeatCheckTimer_.start();
 }
 
 double monotonicSeconds()

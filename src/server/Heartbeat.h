@@ -1,7 +1,8 @@
 #pragma once
 
+#include <QHash>
+#include <QList>
 #include <QObject>
-#include <QPointer>
 #include <QTimer>
 
 #include <chrono>
@@ -10,9 +11,10 @@
 
 class ClientConnection;
 
-// Pings every watched connection and declares the link dead once the newest
-// "pong" from any of them is too old. One liveness check runs at a time: the
-// pong time is shared, so the newest connection's check replaces the last.
+// Pings every connection it watches and judges each one by its own pongs
+// alone: a link whose newest pong is too old fails, a link that never ponged
+// is never judged. A failed link is still pinged, and its next pong brings it
+// back, so a phone that returns from an outage is watched again.
 class Heartbeat : public QObject
 {
     Q_OBJECT
@@ -31,19 +33,29 @@ public:
     explicit Heartbeat(Settings settings, QObject* parent = nullptr);
 
     void startHeartbeat(ClientConnection* connection);
-    void recordPong();
+    void recordPong(ClientConnection* connection);
+    // The link ended. One that dropped without a goodbye is still judged by
+    // its last pong, so that its silence is reported as a failure.
+    void stopHeartbeat(ClientConnection* connection, bool closedCleanly);
+    void checkHeartbeat();
 
 signals:
     void pingDue(ClientConnection* connection);
-    void failed();
+    // `connection` is null for a link that has already ended.
+    void failed(ClientConnection* connection);
 
 private:
-    void checkHeartbeat();
-    void handleHeartbeatFailure();
+    struct Liveness
+    {
+        std::optional<double> lastPong;
+        bool failed = false;
+    };
+    bool isDead(const Liveness& liveness) const;
+    void updateCheckTimer();
 
     Settings settings_;
-    std::optional<double> lastReceivedPongTimestamp_;
-    QPointer<QTimer> heartbeatTimer_; // the newest connection's ping timer
+    QHash<ClientConnection*, Liveness> watched_;
+    QList<Liveness> ended_;
     QTimer heartbeatCheckTimer_;
 };
 

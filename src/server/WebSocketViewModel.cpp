@@ -31,8 +31,10 @@ WebSocketViewModel::WebSocketViewModel(EventLayer& events, DiagnosticLog& log,
     : QObject(parent), settings_(std::move(settings)), log_(log), keys_(events, log),
       scroll_(events, log), engine_(QStringLiteral("Kestrelio"), QWebSocketServer::NonSecureMode),
       trust_(LocalNetworkRule(settings_.localNetworks)), roster_(settings_.approvalTimeout),
-      frontDoor_(engine_, log, settings_.frontDoor, trust_), heartbeat_(settings_.heartbeat),
-      serverStatus_(QStringLiteral("Stopped")), connectionStatus_(QStringLiteral("Not connected"))
+      frontDoor_(
+          engine_, log, settings_.frontDoor, [this] { return openConnections_; }, trust_),
+      heartbeat_(settings_.heartbeat), serverStatus_(QStringLiteral("Stopped")),
+      connectionStatus_(QStringLiteral("Not connected"))
 {
     connect(&engine_, &QWebSocketServer::newConnection, this, [this] {
         while (engine_.hasPendingConnections())
@@ -154,8 +156,10 @@ void WebSocketViewModel::handleNewConnection(QWebSocket* socket)
     }
     socket->setMaxAllowedIncomingFrameSize(settings_.maxMessageBytes);
     socket->setMaxAllowedIncomingMessageSize(settings_.maxMessageBytes);
-    auto* connection = new ClientConnection(socket, this);
-    const QString address = addressText(socket->peerAddress());
+    auto* connection = new ClientConnection(socket, settings_.firstMessageDeadline, this);
+    frontDoor_.adopt(*socket, connection);
+    ++openConnections_;
+    const QString address = connection->peerAddress();
     log_.writeLine(QStringLiteral("Client connected from ") + address);
     const bool held = pass->admission.verdict == Admission::Verdict::Hold;
     clients_.insert(connection,
@@ -167,8 +171,8 @@ void WebSocketViewModel::handleNewConnection(QWebSocket* socket)
         log_.writeLine(QStringLiteral("No data received or could not decode message."));
     });
     connect(connection, &ClientConnection::ended, this,
-            [this, connection](const QString& description) {
-                handleConnectionEnd(connection, description);
+            [this, connection](const QString& description, bool closedCleanly) {
+                handleConnectionEnd(connection, description, closedCleanly);
             });
     heartbeat_.startHeartbeat(connection);
     if (pass->admission.paired)
@@ -209,6 +213,8 @@ void WebSocketViewModel::handleApproval(int rosterId)
 
 void WebSocketViewModel::handleMessage(const QString& text, ClientConnection& connection)
 {
+    if (isOversized(text, connection))
+        return;
     ClientState& state = clients_[&connection];
     if (const OpenClient* client = roster_.find(state.rosterId); client && client->held) {
         // Nothing a held client sends is acted on or kept for later.
@@ -217,8 +223,8 @@ void WebSocketViewModel::handleMessage(const QString& text, ClientConnection& co
         return;
     }
     std::visit(Overloaded{
-                   [this](const PongMessage&) {
-                       heartbeat_.recordPong();
+                   [this, &connection](const PongMessage&) {
+                       heartbeat_.recordPong(&connection);
                        setConnectionStatus(QStringLiteral("Connected"));
                    },
                    [this](const MouseMessage& mouse) { scroll_.handleMouseMessage(mouse.text); },
@@ -259,21 +265,47 @@ void WebSocketViewModel::sendMessage(const QString& text, ClientConnection& conn
         log_.writeLine(QStringLiteral("Error sending message: ") + *error);
 }
 
+bool WebSocketViewModel::isOversized(const QString& text, ClientConnection& connection)
+{
+    // Cheap checks first: a message of 64 KiB must cost no more than reading it.
+    if (text.size() <= settings_.maxMeaningfulBytes / 3 ||
+        text.trimmed().toUtf8().size() <= settings_.maxMeaningfulBytes)
+        return false;
+    if (connection.oversizedMessages()++ == 0)
+        log_.writeLine(QStringLiteral("Ignored a message from %1: longer than %2 bytes")
+                           .arg(connection.peerAddress())
+                           .arg(settings_.maxMeaningfulBytes));
+    return true;
+}
+
 void WebSocketViewModel::handleConnectionEnd(ClientConnection* connection,
-                                             const QString& description)
+                                             const QString& description, bool closedCleanly)
 {
     log_.writeLine(QStringLiteral("Error receiving message: ") + description);
+    if (connection->oversizedMessages() > 1)
+        log_.writeLine(QStringLiteral("Ignored %1 messages from %2 in all: longer than %3 bytes")
+                           .arg(connection->oversizedMessages())
+                           .arg(connection->peerAddress())
+                           .arg(settings_.maxMeaningfulBytes));
     const ClientState state = clients_.take(connection);
     roster_.remove(state.rosterId);
     log_.writeLine(QStringLiteral("Client disconnected from ") + state.address);
     // A phone that goes away must not leave its keys down.
     keys_.releaseKeys(connection->heldKeys());
+    heartbeat_.stopHeartbeat(connection, closedCleanly);
+    --openConnections_;
+    // A goodbye is no failure: with nobody left, nobody is connected.
+    if (closedCleanly && openConnections_ == 0)
+        setConnectionStatus(QStringLiteral("Not connected"));
     connection->deleteLater();
 }
 
-void WebSocketViewModel::handleHeartbeatFailure()
+void WebSocketViewModel::handleHeartbeatFailure(ClientConnection* connection)
 {
     setConnectionStatus(QStringLiteral("Connection Failed"));
     log_.writeLine(QStringLiteral("Heartbeat stopped after receiving pong recently."));
-    keys_.releaseAllKeys();
+    if (connection) {
+        keys_.releaseKeys(connection->heldKeys());
+        connection->heldKeys().clear();
+    }
 }

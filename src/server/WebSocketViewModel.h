@@ -28,6 +28,9 @@ struct ServerSettings
     // Larger messages or frames close the connection with 1009, so that no
     // client can make the server buffer without bound.
     quint64 maxMessageBytes = 64 * 1024;
+    // Longer texts are no key, scroll or handshake; they are ignored unread.
+    qsizetype maxMeaningfulBytes = 256;
+    std::chrono::milliseconds firstMessageDeadline{30'000};
     Heartbeat::Settings heartbeat;
     FrontDoor::Limits frontDoor;
     // A held connection nobody allows is closed after this long.
@@ -84,8 +87,10 @@ private:
     void handleMessage(const QString& text, ClientConnection& connection);
     void addReceivedMessage(const QString& text);
     void sendMessage(const QString& text, ClientConnection& connection);
-    void handleConnectionEnd(ClientConnection* connection, const QString& description);
-    void handleHeartbeatFailure();
+    bool isOversized(const QString& text, ClientConnection& connection);
+    void handleConnectionEnd(ClientConnection* connection, const QString& description,
+                             bool closedCleanly);
+    void handleHeartbeatFailure(ClientConnection* connection);
     void handleApproval(int rosterId);
     ClientConnection* connectionOf(int rosterId) const;
     void giveDeviceToken(ClientConnection& connection, const QByteArray& userAgent);
@@ -100,6 +105,7 @@ private:
     FrontDoor frontDoor_;
     Heartbeat heartbeat_;
     QPointer<QTcpServer> listener_;
+    int openConnections_ = 0;
     struct ClientState
     {
         int rosterId = 0;

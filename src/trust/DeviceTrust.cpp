@@ -1,5 +1,6 @@
 #include "trust/DeviceTrust.h"
 
+#include "server/PeerAddress.h"
 #include "trust/Secrets.h"
 
 #include <QUrlQuery>
@@ -25,7 +26,7 @@ Admission DeviceTrust::judge(const QHostAddress& peer, QByteArrayView target, bo
                     QStringLiteral("unknown device token")};
         return {Admission::Verdict::Serve, true, false, {}};
     }
-    const QString address = addressText(peer);
+    const QString address = displayAddress(peer);
     if (QHostAddress(address).isLoopback() || (!browserPage && store_.isTrustedAddress(address)))
         return {Admission::Verdict::Serve, true, false, {}};
     switch (policy_) {
@@ -43,13 +44,6 @@ void DeviceTrust::renewPairingSecret()
 {
     secret_ = randomSecret();
     emit pairingSecretChanged();
-}
-
-QString addressText(const QHostAddress& address)
-{
-    bool isV4 = false;
-    const quint32 v4 = address.toIPv4Address(&isV4);
-    return isV4 ? QHostAddress(v4).toString() : address.toString();
 }
 
 QString pairingPageUrl(const QString& pageAddress, QByteArrayView secret)

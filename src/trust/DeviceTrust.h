@@ -63,6 +63,3 @@ private:
 // What the browser code holds: the page, with the secret in the fragment,
 // which the browser never sends to any server.
 QString pairingPageUrl(const QString& pageAddress, QByteArrayView secret);
-
-// The address as people read it: IPv4 without the IPv6 mapping.
-QString addressText(const QHostAddress& address);
