@@ -10,7 +10,7 @@ eval "$(dpkg-buildflags --export=sh)"
 # CMake does not read CPPFLAGS; the fortify define lives there.
 export CXXFLAGS="$CPPFLAGS $CXXFLAGS"
 cmake -S . -B build/package-build -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
-cmake --build build/package-build
+cmake --build build/package-build --target kestrelio kestrelio_docs
 rm -f build/package/kestrelio_*.deb
 cpack --config build/package-build/CPackConfig.cmake -B build/package
 ./scripts/check-package.sh build/package/kestrelio_*.deb

@@ -36,9 +36,9 @@ mirror=$(suite_uri bookworm)
 security=$(suite_uri bookworm-security)
 [[ -n $mirror ]] || fail "no Debian bookworm mirror in /etc/apt/sources.list(.d)"
 
-if [[ ! -e $base/.complete ]]; then
+if [[ ! -d $base ]]; then
     echo "Making a fresh Debian 12 root from $mirror (once)"
-    rm -rf "$base" "$base.new"
+    rm -rf "$base.new"
     debootstrap --variant=minbase bookworm "$base.new" "$mirror" >"$cache/debootstrap.log" 2>&1 ||
         fail "debootstrap failed; see $cache/debootstrap.log"
     {
@@ -46,7 +46,6 @@ if [[ ! -e $base/.complete ]]; then
         echo "deb $mirror bookworm-updates main"
         [[ -z $security ]] || echo "deb $security bookworm-security main"
     } >"$base.new/etc/apt/sources.list"
-    touch "$base.new/.complete"
     mv "$base.new" "$base"
 fi
 
