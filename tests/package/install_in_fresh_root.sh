@@ -68,10 +68,13 @@ in_root() { env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root LANG=C.UTF-8 \
     DEBIAN_FRONTEND=noninteractive chroot "$root" "$@"; }
 
 # Package lists are fetched into the cached root once a day, not on every run.
-if [[ -z $(find "$base/var/lib/apt/lists" -maxdepth 1 -name '*Packages*' -mmin -1440) ]]; then
+# (apt dates the lists by the mirror's clock, so a stamp of our own tells their age.)
+stamp=$cache/lists-updated
+if [[ -z $(find "$stamp" -mmin -1440 2>/dev/null) ]]; then
     mount_system "$base"
     root=$base in_root apt-get update -qq || fail "apt-get update failed"
     umount -R "$base/proc" "$base/dev" "$base/var/cache/apt/archives"
+    touch "$stamp"
 fi
 
 mkdir -p "$scratch/upper" "$scratch/work" "$root"
