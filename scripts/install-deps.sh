@@ -11,8 +11,11 @@ packages=(
 if [[ "${1:-}" == "--tests" || "${1:-}" == "--bench" ]]; then
   packages+=(xvfb)
 fi
+if [[ "${1:-}" == "--tests" || "${1:-}" == "--package" ]]; then
+  packages+=(dpkg-dev file lintian desktop-file-utils appstream)
+fi
 if [[ "${1:-}" == "--tests" ]]; then
-  packages+=(clang-format git libzbar-dev iproute2 util-linux chromium nodejs)
+  packages+=(clang-format git libzbar-dev iproute2 util-linux chromium nodejs debootstrap)
 fi
 
 missing=()

@@ -23,6 +23,9 @@ class ProgramTest : public QObject
     Q_OBJECT
 private slots:
     void initTestCase();
+    void answersTheCommandLine_data();
+    void answersTheCommandLine();
+    void runsHeadlessOnRequestWhereADisplayOpens();
     void servesWithoutAnyWayToSendInput();
     void typesIntoAnXSessionAndLetsGoOnExit();
     void blockedOutputStallsNothing();
@@ -143,6 +146,54 @@ void ProgramTest::initTestCase()
     QVERIFY(sh("ip link set lo up && ip link add kst9 type veth peer name kst8 && "
                "ip addr add 10.66.0.2/24 dev kst9 && ip link set kst9 up && ip link set kst8 up && "
                "ip route add default via 10.66.0.1 dev kst9"));
+}
+
+void ProgramTest::answersTheCommandLine_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QByteArray>("expectedStdout");
+    QTest::addColumn<QByteArray>("expectedStderr");
+
+    QTest::newRow("help") << QStringList{"--help"} << 0
+                          << QByteArray("Usage: kestrelio [options]\n") << QByteArray();
+    QTest::newRow("version") << QStringList{"-v"} << 0
+                             << QByteArray("kestrelio " KESTRELIO_VERSION "\n") << QByteArray();
+    QTest::newRow("unknown option")
+        << QStringList{"--headless", "--bogus"} << 2 << QByteArray()
+        << QByteArray("kestrelio: Unknown option 'bogus'.\nUsage: kestrelio [options]\n");
+    QTest::newRow("stray argument") << QStringList{"stray"} << 2 << QByteArray()
+                                    << QByteArray("kestrelio: unexpected argument: stray\nUsage:");
+}
+
+// Each answer comes at once, without a display and without starting a server.
+void ProgramTest::answersTheCommandLine()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(int, exitCode);
+    QFETCH(QByteArray, expectedStdout);
+    QFETCH(QByteArray, expectedStderr);
+    Program program({}, QStringList{KESTRELIO_BINARY} + arguments);
+    QVERIFY(program.process.waitForFinished(5000));
+    QCOMPARE(program.process.exitCode(), exitCode);
+    const QByteArray out = program.process.readAllStandardOutput();
+    const QByteArray err = program.process.readAllStandardError();
+    QVERIFY2(out.startsWith(expectedStdout) && (expectedStdout.isEmpty() == out.isEmpty()),
+             out.constData());
+    QVERIFY2(err.startsWith(expectedStderr) && (expectedStderr.isEmpty() == err.isEmpty()),
+             err.constData());
+    if (exitCode == 0 && arguments.first() == "--help") {
+        for (const char* option : {"--help", "--version", "--headless"})
+            QVERIFY2(out.contains(option), option);
+    }
+}
+
+void ProgramTest::runsHeadlessOnRequestWhereADisplayOpens()
+{
+    XvfbServer xvfb;
+    QVERIFY(xvfb.isRunning());
+    Program program(xvfb.displayName(), {KESTRELIO_BINARY, "--headless"});
+    QVERIFY(program.waitFor("Server status: Server ready on port 3330\n"));
 }
 
 void ProgramTest::servesWithoutAnyWayToSendInput()

@@ -1,3 +1,4 @@
+#include "app/CommandLine.h"
 #include "app/DisplayProbe.h"
 #include "app/HeadlessMode.h"
 #include "app/KestrelioApp.h"
@@ -8,18 +9,34 @@
 #include <QApplication>
 #include <QIcon>
 
+#include <cstdio>
+
+namespace {
+// One id for the desktop entry, the icon and the AppStream metadata.
+const QString kAppId = QStringLiteral("io.github.kestrelio.Kestrelio");
+} // namespace
+
 int main(int argc, char* argv[])
 {
     QCoreApplication::setApplicationName(QStringLiteral("kestrelio"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(KESTRELIO_VERSION));
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments.append(QString::fromLocal8Bit(argv[i]));
+    const CommandLine commandLine = parseCommandLine(arguments);
+    if (commandLine.exitCode) {
+        std::fputs(qPrintable(commandLine.text), *commandLine.exitCode == 0 ? stdout : stderr);
+        return *commandLine.exitCode;
+    }
+
     prepareProcess();
     StdoutLog log;
-    if (!canOpenDisplay())
+    if (commandLine.options.headless || !canOpenDisplay())
         return runHeadless(argc, argv, log);
 
     QApplication app(argc, argv);
-    QApplication::setDesktopFileName(QStringLiteral("kestrelio"));
-    QApplication::setWindowIcon(
-        QIcon::fromTheme(QStringLiteral("kestrelio"), QIcon(QStringLiteral(":/web/icon.svg"))));
+    QApplication::setDesktopFileName(kAppId);
+    QApplication::setWindowIcon(QIcon::fromTheme(kAppId, QIcon(QStringLiteral(":/web/icon.svg"))));
     QuitOnSignals quitOnSignals;
     KestrelioApp kestrelio(log);
     return QApplication::exec();
