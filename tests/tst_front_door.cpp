@@ -19,7 +19,6 @@ private slots:
     void malformedRequestIsBadRequest();
     void plainRequestsGetThePage_data();
     void plainRequestsGetThePage();
-    void pageLoadsAndWebSocketsShareThePort();
 };
 
 namespace {
@@ -214,22 +213,6 @@ void FrontDoorTest::plainRequestsGetThePage()
     if (status.startsWith("405"))
         QCOMPARE(headers.value("allow"), QByteArray("GET, HEAD"));
     QVERIFY(server.log.lines.isEmpty());
-}
-
-void FrontDoorTest::pageLoadsAndWebSocketsShareThePort()
-{
-    ServerHarness server;
-    const quint16 port = server.model->listeningPort();
-    TestClient player(server.url());
-    for (int i = 0; i < 20; ++i) {
-        player.send(i % 2 ? QStringLiteral("-w") : QStringLiteral("w"));
-        QVERIFY(exchange(port, "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
-                    .startsWith("HTTP/1.1 200 OK"));
-    }
-    QVERIFY(player.sync());
-    QCOMPARE(server.events.keyTrace().size(), 20);
-    TestClient second(server.url());
-    QVERIFY(second.sync());
 }
 
 QTEST_GUILESS_MAIN(FrontDoorTest)
