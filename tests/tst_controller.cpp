@@ -57,7 +57,6 @@ private slots:
     void cleanupTestCase();
     void init();
     void faceButtonsPressAndReleaseWasd();
-    void heldButtonsStayIndependent();
     void joystickWithoutGamepadProfileIsHeldButBindsNothing();
     void latestConnectWinsAndAnyDisconnectClears();
     void pumpsByItselfOnTheMainThread();
@@ -118,21 +117,6 @@ void ControllerTest::faceButtonsPressAndReleaseWasd()
         QCOMPARE(posted.tap, TapLocation::Hid);
     QVERIFY(log_.lines.isEmpty());
     QVERIFY(server.model->keyStates().isEmpty());
-}
-
-void ControllerTest::heldButtonsStayIndependent()
-{
-    VirtualPad pad(true);
-    manager_->gamepads().pump();
-    pad.set(SDL_CONTROLLER_BUTTON_B, true);
-    manager_->gamepads().pump();
-    pad.set(SDL_CONTROLLER_BUTTON_X, true);
-    manager_->gamepads().pump();
-    pad.set(SDL_CONTROLLER_BUTTON_X, false);
-    manager_->gamepads().pump();
-    pad.set(SDL_CONTROLLER_BUTTON_B, false);
-    manager_->gamepads().pump();
-    QCOMPARE(events_.keyTrace(), QStringList({"+0", "+1", "-1", "-0"}));
 }
 
 void ControllerTest::joystickWithoutGamepadProfileIsHeldButBindsNothing()

@@ -4,6 +4,11 @@
 #include <QTcpSocket>
 #include <QTest>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 class ProtocolTest : public QObject
 {
     Q_OBJECT
@@ -17,6 +22,8 @@ private slots:
     void oversizedMessageClosesOnlyThatClient();
     void endedConnectionsAreFreed();
     void peerIgnoringTheCloseIsStillCut();
+    void clientThatNeverReadsIsClosed();
+    void clientsBeyondTheCapAreRefused();
 };
 
 void ProtocolTest::dispatchesByGrammar_data()
@@ -221,6 +228,69 @@ void ProtocolTest::peerIgnoringTheCloseIsStillCut()
     QVERIFY(answer.startsWith("\x88"));                 // a close frame...
     QCOMPARE(answer.mid(2, 2), QByteArray("\x03\xf1")); // ...with status 1009
     QCOMPARE(server.events.keyTrace(), QStringList({"+13", "-13"}));
+}
+
+void ProtocolTest::clientThatNeverReadsIsClosed()
+{
+    ServerHarness server;
+    TestClient bystander(server.url());
+
+    // WebSocket pings, answered by the server, into a socket nobody reads.
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    const int small = 4096;
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(server.model->listeningPort());
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    QByteArray pending = RawWebSocket::upgradeRequest("127.0.0.1");
+    const QByteArray pings = RawWebSocket::clientFrame(QByteArray(125, 'p'), 0x9).repeated(64);
+    qint64 sent = 0;
+    const bool closed = QTest::qWaitFor(
+        [&] {
+            for (int burst = 0; burst < 64; ++burst) {
+                if (pending.isEmpty())
+                    pending = pings;
+                const ssize_t n =
+                    ::send(fd, pending.constData(), size_t(pending.size()), MSG_NOSIGNAL);
+                if (n > 0) {
+                    sent += n;
+                    pending.remove(0, n);
+                }
+                QCoreApplication::processEvents(); // the server's turn
+            }
+            return !server.log.lines.filter("it reads nothing").isEmpty();
+        },
+        30000);
+    ::close(fd);
+    QVERIFY2(closed, qPrintable(QStringLiteral("still open after %1 bytes").arg(sent)));
+    QCOMPARE(server.log.lines
+                 .filter("Closed the connection from 127.0.0.1: it reads nothing of "
+                         "what is sent to it")
+                 .size(),
+             1);
+    QVERIFY(bystander.sync());
+}
+
+void ProtocolTest::clientsBeyondTheCapAreRefused()
+{
+    ServerSettings settings = testSettings();
+    settings.frontDoor.maxClients = 2;
+    ServerHarness server(settings);
+    TestClient first(server.url());
+    TestClient second(server.url());
+    QVERIFY(first.sync() && second.sync());
+    TestClient third(server.url());
+    QVERIFY(!third.isConnected());
+    QCOMPARE(server.log.lines
+                 .filter("Rejected connection from 127.0.0.1: already serving 2 "
+                         "clients")
+                 .size(),
+             1);
+
+    second.socket.close();
+    QTRY_VERIFY(TestClient(server.url()).sync()); // a place is free again
 }
 
 QTEST_GUILESS_MAIN(ProtocolTest)

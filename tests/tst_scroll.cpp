@@ -25,31 +25,19 @@ void ScrollTest::parsesAndScales_data()
     const QString invalid = QStringLiteral("Invalid message format");
     QTest::newRow("whole units") << "mouse 1 2" << true << 100 << 50
                                  << "Simulated scroll with x: 50.0, y: 100.0";
-    QTest::newRow("fractions truncate to zero")
-        << "mouse 0.01 -0.01" << true << 0 << 0 << "Simulated scroll with x: 0.5, y: -0.5";
     QTest::newRow("truncation toward zero")
         << "mouse -0.03 0.05" << true << 2 << -1 << "Simulated scroll with x: -1.5, y: 2.5";
-    QTest::newRow("runs of spaces")
-        << "mouse   1    2" << true << 100 << 50 << "Simulated scroll with x: 50.0, y: 100.0";
     QTest::newRow("first token unexamined")
         << "xmouse 1 2" << true << 100 << 50 << "Simulated scroll with x: 50.0, y: 100.0";
-    QTest::newRow("zero") << "mouse 0 0" << true << 0 << 0
-                          << "Simulated scroll with x: 0.0, y: 0.0";
     QTest::newRow("signs and exponent")
         << "mouse +1.5 -2e0" << true << -100 << 75 << "Simulated scroll with x: 75.0, y: -100.0";
     QTest::newRow("leading point")
         << "mouse .5 5." << true << 250 << 25 << "Simulated scroll with x: 25.0, y: 250.0";
     QTest::newRow("too few") << "mouse 1" << false << 0 << 0 << invalid;
-    QTest::newRow("too many") << "mouse 1 2 3" << false << 0 << 0 << invalid;
-    QTest::newRow("not a number") << "mouse x 2" << false << 0 << 0 << invalid;
     QTest::newRow("tab is no separator") << "mouse 1\t2" << false << 0 << 0 << invalid;
     QTest::newRow("inf") << "mouse inf 0" << false << 0 << 0 << invalid;
-    QTest::newRow("nan") << "mouse 0 nan" << false << 0 << 0 << invalid;
     QTest::newRow("hex") << "mouse 0x10 0" << false << 0 << 0 << invalid;
-    QTest::newRow("trailing junk") << "mouse 1a 0" << false << 0 << 0 << invalid;
-    QTest::newRow("bare sign") << "mouse - 0" << false << 0 << 0 << invalid;
     QTest::newRow("beyond 32 bits") << "mouse 0 5e7" << false << 0 << 0 << invalid;
-    QTest::newRow("beyond float") << "mouse 1e39 0" << false << 0 << 0 << invalid;
     QTest::newRow("within 32 bits")
         << "mouse 0 4e7" << true << 2000000000 << 0 << "Simulated scroll with x: 0.0, y: 2e+09";
 }
@@ -81,8 +69,6 @@ void ScrollTest::formatsShortestRoundTrip_data()
     QTest::addColumn<float>("value");
     QTest::addColumn<QString>("text");
     QTest::newRow("whole") << 75.0f << "75.0";
-    QTest::newRow("negative whole") << -100.0f << "-100.0";
-    QTest::newRow("half") << 0.5f << "0.5";
     QTest::newRow("float tenth") << 0.1f << "0.1";
     QTest::newRow("scaled tenth") << 0.1f * 50.0f << "5.0";
     QTest::newRow("negative zero") << -0.0f << "-0.0";
