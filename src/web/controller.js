@@ -58,6 +58,12 @@ function connect() {
   ws.onopen = () => {
     opened = true;
     ws.send('hsk');
+    // A device the computer does not know yet waits there for Allow.
+    setTimeout(() => {
+      if (socket === ws && document.body.dataset.state === 'connecting') {
+        showState('Waiting for Allow on the computer…', 'connecting');
+      }
+    }, 1500);
   };
   ws.onmessage = (event) => {
     if (typeof event.data === 'string' && event.data.startsWith('DEVICE ')) {
