@@ -373,14 +373,15 @@ void ProgramTest::servesOnlyItsOwnNetworks()
     QVERIFY(sh("ip link add kstn0 type veth peer name kstn1 && "
                "ip addr add 10.77.0.1/24 dev kstn0 && ip addr add 198.51.100.7/32 dev kstn0 && "
                "ip link set kstn0 up"));
-    const QString setup = "for i in $(seq 200); do ip link show kstn1 >/dev/null 2>&1 && break; "
+    const QString setup = "for i in $(seq 500); do ip link show kstn1 >/dev/null 2>&1 && break; "
                           "sleep 0.05; done; ip link set lo up && "
                           "ip addr add 10.77.0.2/24 dev kstn1 && ip link set kstn1 up && "
                           "ip route add 198.51.100.0/24 via 10.77.0.1";
     Program program({}, {"unshare", "-n", "sh", "-c", setup + " && exec \"$0\"", KESTRELIO_BINARY});
     QVERIFY(QTest::qWaitFor([&] { return program.process.processId() != 0; }, 5000));
     QVERIFY(sh(QStringLiteral("ip link set kstn1 netns %1").arg(program.process.processId())));
-    QVERIFY(program.waitFor("Server ready on port 3330\n"));
+    // The program waits for its end of the pair first; slow under sanitizers.
+    QVERIFY(program.waitFor("Server ready on port 3330\n", 30000));
 
     QTcpSocket outsider;
     outsider.bind(QHostAddress(QStringLiteral("198.51.100.7")));
