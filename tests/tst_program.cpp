@@ -329,6 +329,15 @@ void ProgramTest::findsTheAddressInANamespace()
     const auto [printed, decoded] = program.pairing();
     QCOMPARE(printed, expected);
     QCOMPARE(decoded, QList<QByteArray>{expected});
+
+    // Headless, a new address is printed as it comes.
+    const QByteArray afterChange = "10.66.0.2";
+    program.output.clear();
+    QVERIFY(program.inItsNetwork(
+        "ip addr add 10.66.0.2/24 dev kst2 && ip addr del 10.88.0.2/24 dev kst2"));
+    const auto [changed, decodedAfter] = program.pairing();
+    QCOMPARE(changed, afterChange);
+    QCOMPARE(decodedAfter, QList<QByteArray>{afterChange});
 }
 
 QTEST_GUILESS_MAIN(ProgramTest)

@@ -62,7 +62,7 @@ QFrame* divider(QFrame::Shape shape, QWidget* parent)
 void reserveWrappedHeight(QLabel* label)
 {
     constexpr int kNarrowest = kColumnMinimumWidth - 60; // less margins and the icon
-    label->setMinimumHeight(label->heightForWidth(kNarrowest));
+    label->setMinimumHeight(std::max(0, label->heightForWidth(kNarrowest)));
 }
 
 void setTextColor(QLabel* label, const QColor& color)
@@ -77,6 +77,7 @@ QWidget* statusBlock(const QString& title, QLabel*& value, const char* valueName
 {
     auto* block = new QWidget(parent);
     auto* layout = new QVBoxLayout(block);
+    layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(2);
     layout->addWidget(text(title, TextRole::Headline, block));
     value = text({}, TextRole::Subheadline, block);
@@ -130,7 +131,7 @@ QWidget* WebSocketServerView::buildLeftColumn()
     auto* column = new QWidget(splitter_);
     column->setMinimumWidth(kColumnMinimumWidth);
     auto* layout = new QVBoxLayout(column);
-    layout->setSpacing(2);
+    layout->setSpacing(8);
     layout->addWidget(statusBlock(tr("Server Status"), serverStatus_, "serverStatus", column));
     layout->addWidget(
         statusBlock(tr("Connection Status"), connectionStatus_, "connectionStatus", column));
