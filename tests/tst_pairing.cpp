@@ -53,33 +53,15 @@ void PairingTest::initTestCase()
 
 void PairingTest::selectsTheFirstIPv4OfTheNamedInterface()
 {
-    CraftedInterfaces both;
-    both.add("eth0", AF_INET6, "fe80::1").add("eth0", AF_INET, "10.0.0.5");
-    QCOMPARE(selectIPv4Address(both.head(), "eth0"), QStringLiteral("10.0.0.5"));
-
-    CraftedInterfaces two;
-    two.add("wlan0", AF_INET, "192.168.0.7").add("wlan0", AF_INET, "192.168.0.8");
-    QCOMPARE(selectIPv4Address(two.head(), "wlan0"), QStringLiteral("192.168.0.7"));
-
-    CraftedInterfaces onlyV6;
-    onlyV6.add("lo", AF_INET, "127.0.0.1", IFF_UP | IFF_LOOPBACK)
-        .add("eth1", AF_INET, "10.1.1.1")
-        .add("eth0", AF_INET6, "2001:db8::5");
-    QCOMPARE(selectIPv4Address(onlyV6.head(), "eth0"), std::nullopt);
-
-    CraftedInterfaces lookalikes;
-    lookalikes.add("ETH0", AF_INET, "10.0.0.1")
-        .add("eth0.1", AF_INET, "10.0.0.2")
-        .add("eth01", AF_INET, "10.0.0.3")
-        .add("eth", AF_INET, "10.0.0.4");
-    QCOMPARE(selectIPv4Address(lookalikes.head(), "eth0"), std::nullopt);
-
-    CraftedInterfaces gaps;
-    gaps.add("eth0", AF_UNSPEC, nullptr)
+    CraftedInterfaces interfaces;
+    interfaces.add("eth0", AF_INET6, "fe80::1")
+        .add("eth0", AF_UNSPEC, nullptr)
         .add(nullptr, AF_INET, "10.9.9.9")
-        .add("eth0", AF_INET, "10.0.0.9");
-    QCOMPARE(selectIPv4Address(gaps.head(), "eth0"), QStringLiteral("10.0.0.9"));
-
+        .add("eth0.1", AF_INET, "10.0.0.2")
+        .add("eth0", AF_INET, "10.0.0.5")
+        .add("eth0", AF_INET, "10.0.0.6");
+    QCOMPARE(selectIPv4Address(interfaces.head(), "eth0"), QStringLiteral("10.0.0.5"));
+    QCOMPARE(selectIPv4Address(interfaces.head(), "eth"), std::nullopt);
     QCOMPARE(selectIPv4Address(nullptr, "eth0"), std::nullopt);
 }
 
@@ -88,10 +70,6 @@ void PairingTest::choosesTheInterface_data()
     QTest::addColumn<QByteArray>("routes");
     QTest::addColumn<QString>("chosen"); // empty: none
 
-    QTest::newRow("the default route")
-        << kRouteHeader + route("wlan0", "0000A8C0", "0001", 0, "00FFFFFF") +
-               route("wlan0", "00000000", "0003", 600, "00000000")
-        << "wlan0";
     QTest::newRow("lowest metric wins")
         << kRouteHeader + route("wlan0", "00000000", "0003", 600, "00000000") +
                route("eth0", "00000000", "0003", 100, "00000000") +
@@ -200,8 +178,6 @@ void PairingTest::lookupsAreLaterAndCoalesced()
 void PairingTest::codesDecodeToExactlyTheAddress_data()
 {
     QTest::addColumn<QString>("address");
-    QTest::newRow("shortest") << "1.2.3.4";
-    QTest::newRow("zeros") << "0.0.0.0";
     QTest::newRow("typical") << "192.168.1.20";
     QTest::newRow("longest") << "255.255.255.255";
 }

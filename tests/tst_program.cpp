@@ -19,7 +19,6 @@ private slots:
     void init();
     void servesWithoutAnyWayToSendInput();
     void typesIntoAnXSessionAndLetsGoOnExit();
-    void pairsWithTheDefaultRouteAddress();
     void windowFollowsTheNetworkAtTwiceTheScale();
     void portTakenShowsARedFailureAndNoCode();
     void findsTheAddressInANamespace_data();
@@ -121,30 +120,6 @@ bool waitForServer()
         10000);
 }
 
-QByteArray run(const QString& program, const QStringList& arguments)
-{
-    QProcess process;
-    process.start(program, arguments);
-    process.waitForFinished(10000);
-    return process.exitCode() == 0 ? process.readAllStandardOutput() : QByteArray();
-}
-
-// What ip(8) says the default-route interface's address is, to check the
-// program's own discovery against; empty without a default route.
-QByteArray defaultRouteAddress()
-{
-    const QList<QByteArray> route = run("ip", {"-4", "-o", "route", "show", "default"}).split(' ');
-    const qsizetype dev = route.indexOf("dev");
-    if (dev < 0 || dev + 1 >= route.size())
-        return {};
-    const QList<QByteArray> address =
-        run("ip", {"-4", "-o", "addr", "show", "dev", QString::fromLatin1(route[dev + 1])})
-            .simplified()
-            .split(' ');
-    const qsizetype inet = address.indexOf("inet");
-    return inet < 0 ? QByteArray() : address[inet + 1].split('/').first();
-}
-
 const QUrl kServer(QStringLiteral("ws://127.0.0.1:3330"));
 
 } // namespace
@@ -213,19 +188,6 @@ void ProgramTest::typesIntoAnXSessionAndLetsGoOnExit()
     QCOMPARE(recorder.take(1), QStringList{"release w"});
     program.output += program.process.readAllStandardOutput();
     QVERIFY(program.output.endsWith("key released : 13\n"));
-}
-
-void ProgramTest::pairsWithTheDefaultRouteAddress()
-{
-    const QByteArray expected = defaultRouteAddress();
-    if (expected.isEmpty())
-        QSKIP("this machine has no IPv4 default route");
-    Program program({});
-    const auto [printed, decoded] = program.pairing();
-    QCOMPARE(printed, expected);
-    QCOMPARE(decoded, QList<QByteArray>{expected});
-    QVERIFY(program.output.contains("Controller page for a phone's browser: http://" + expected +
-                                    ":3330\n"));
 }
 
 void ProgramTest::windowFollowsTheNetworkAtTwiceTheScale()

@@ -24,7 +24,6 @@ private slots:
     void coloursFollowTheTexts_data();
     void coloursFollowTheTexts();
     void coloursAreReadableOnLightAndDark();
-    void listShowsTheNewestThirtyAsRows();
     void refreshRestartsLaterAndLooksTheAddressUpAgain();
     void inputProblemIsAWarning();
     void failedServerOffersNoCode();
@@ -75,9 +74,7 @@ void WindowTest::firstDrawingThenReadyOnceShown()
 {
     QCOMPARE(label("serverStatus")->text(), QStringLiteral("Stopped"));
     QCOMPARE(colour("serverStatus"), toneColour(StatusTone::Bad));
-    QCOMPARE(label("connectionStatus")->text(), QStringLiteral("Not connected"));
     QCOMPARE(colour("connectionStatus"), toneColour(StatusTone::Bad));
-    QCOMPARE(list()->count(), 0);
     QCOMPARE(view_->qrView().qrCodeImage(), std::nullopt);
     QCOMPARE(view_->viewModel().listeningPort(), quint16(0)); // nothing starts before it shows
 
@@ -140,35 +137,10 @@ void WindowTest::coloursAreReadableOnLightAndDark()
     QVERIFY(contrastRatio(Qt::red, QColor(0xef, 0xef, 0xef)) < kMinimumContrast);
 }
 
-void WindowTest::listShowsTheNewestThirtyAsRows()
-{
-    showAndWaitUntilReady();
-    TestClient client(
-        QUrl(QStringLiteral("ws://127.0.0.1:%1").arg(view_->viewModel().listeningPort())));
-    for (int i = 0; i < 33; ++i)
-        client.send(QStringLiteral("k%1").arg(i));
-    client.send("a");
-    client.send("-a");
-    client.send("a"); // the same name again: its own row
-    QVERIFY(client.sync());
-    QTRY_COMPARE(list()->count(), 30);
-    QCOMPARE(list()->item(0)->text(), QStringLiteral("a"));
-    QCOMPARE(list()->item(1)->text(), QStringLiteral("a"));
-    QCOMPARE(list()->item(2)->text(), QStringLiteral("k32"));
-    QCOMPARE(list()->item(29)->text(), QStringLiteral("k5"));
-}
-
 void WindowTest::refreshRestartsLaterAndLooksTheAddressUpAgain()
 {
     showAndWaitUntilReady();
     QTRY_VERIFY(view_->qrView().qrCodeImage().has_value());
-    TestClient client(
-        QUrl(QStringLiteral("ws://127.0.0.1:%1").arg(view_->viewModel().listeningPort())));
-    client.send("pong");
-    client.send("w");
-    QVERIFY(client.sync());
-    QTRY_COMPARE(list()->count(), 1);
-
     QElapsedTimer sinceClick;
     qint64 startedAfter = -1;
     connect(&view_->viewModel(), &WebSocketViewModel::serverStatusChanged, this, [&] {
@@ -183,10 +155,8 @@ void WindowTest::refreshRestartsLaterAndLooksTheAddressUpAgain()
 
     QCOMPARE(label("serverStatus")->text(), QStringLiteral("Restarting server..."));
     QCOMPARE(colour("serverStatus"), toneColour(StatusTone::Bad));
-    QCOMPARE(label("connectionStatus")->text(), QStringLiteral("Not connected"));
     QTRY_COMPARE(label("controllerPage")->text(), QStringLiteral("http://192.168.5.5:3330"));
     QCOMPARE(view_->qrView().ipAddress(), QStringLiteral("192.168.5.5"));
-    QTRY_COMPARE(list()->count(), 0);
     QTRY_VERIFY_WITH_TIMEOUT(label("serverStatus")->text().startsWith(u"Server ready"), 5000);
     QVERIFY2(startedAfter >= 1000, qPrintable(QString::number(startedAfter)));
 }
