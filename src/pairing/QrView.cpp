@@ -86,7 +86,6 @@ void QrView::refreshChooser()
                               QString::fromUtf8(candidate.interfaceName) + u')',
                           candidate.interfaceName);
     chooser_->setCurrentIndex(pairing_.chosenIndex());
-    chooser_->setVisible(serverAvailable_ && candidates.size() > 1);
 }
 
 void QrView::render()
