@@ -13,9 +13,12 @@
 XvfbServer::XvfbServer(const QString& screen)
 {
     // -displayfd makes the server choose a free display and print its number.
+    // -noreset: a server that resets when its last client leaves gives up its
+    // display for a moment, and another server on the machine may take it.
     process_.start(QStringLiteral("Xvfb"),
-                   {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-nolisten"),
-                    QStringLiteral("tcp"), QStringLiteral("-screen"), QStringLiteral("0"), screen});
+                   {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-noreset"),
+                    QStringLiteral("-nolisten"), QStringLiteral("tcp"), QStringLiteral("-screen"),
+                    QStringLiteral("0"), screen});
     if (!process_.waitForStarted(5000))
         return;
     QByteArray number;
