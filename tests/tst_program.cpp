@@ -202,6 +202,7 @@ void ProgramTest::windowFollowsTheNetworkAtTwiceTheScale()
         xvfb.displayName(),
         {"unshare", "-n", "sh", "-c", "ip link set lo up && exec \"$0\"", KESTRELIO_BINARY},
         {"QT_SCALE_FACTOR=2"});
+    QVERIFY(program.waitFor("Input backend: XTest on X display"));
     QVERIFY(program.waitFor("Failed to fetch IP Address\n"));
     QVERIFY(QTest::qWaitFor([&] { return !topLevelWindows(xvfb.displayName()).isEmpty(); }));
 
@@ -259,6 +260,7 @@ void ProgramTest::portTakenShowsARedFailureAndNoCode()
                                          script, KESTRELIO_BINARY});
     const QByteArray failure =
         "Server status: Server failed with error: The bound address is already in use\n";
+    QVERIFY(program.waitFor("Input backend: XTest on X display"));
     QVERIFY(program.waitFor(failure));
     QVERIFY(QTest::qWaitFor([&] { return !topLevelWindows(xvfb.displayName()).isEmpty(); }));
     QTest::qWait(500); // the window has drawn, and would have drawn a code by now
