@@ -4,7 +4,7 @@
 #include "app/QuitOnSignals.h"
 #include "controller/GameControllerManager.h"
 #include "input/InputBackendChoice.h"
-#include "pairing/AddressDiscovery.h"
+#include "pairing/PairingAddress.h"
 #include "pairing/TerminalPairing.h"
 #include "server/WebSocketViewModel.h"
 
@@ -20,8 +20,11 @@ int runHeadless(int argc, char* argv[], DiagnosticLog& log)
     GameControllerManager controllers(*input.layer, log);
     QuitOnSignals quitOnSignals;
     model.startServer();
-    fetchIPAddress(&app,
-                   [&log](const std::optional<QString>& address) { printPairing(log, address); });
+    // Printed again whenever the network gives this computer another address.
+    PairingAddress pairing;
+    QObject::connect(&pairing, &PairingAddress::changed, &app,
+                     [&] { printPairing(log, pairing.address()); });
+    pairing.lookUpSoon();
 
     const int status = QCoreApplication::exec();
     // XTest keeps a key down after its client is gone; let go while we still can.

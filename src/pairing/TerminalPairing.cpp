@@ -12,7 +12,8 @@ void printPairing(DiagnosticLog& log, const std::optional<QString>& address)
     log.writeLine(QStringLiteral("Pairing address: ") + *address);
     log.writeLine(QStringLiteral("Controller page for a phone's browser: ") +
                   controllerPageAddress(*address));
-    if (const std::optional<QrSymbol> symbol = encodeQrSymbol(address->toUtf8())) {
+    if (const std::optional<QrSymbol> symbol =
+            encodeQrSymbol(pairingCodeContent(*address).toUtf8())) {
         for (const QString& line : renderForTerminal(*symbol))
             log.writeLine(line);
     }
