@@ -1,13 +1,16 @@
 #include "FakeInterfaces.h"
 #include "QrDecoder.h"
 #include "TestSupport.h"
+#include "common/AppSettings.h"
 #include "pairing/AddressDiscovery.h"
 #include "pairing/QrCode.h"
 #include "pairing/QrView.h"
 
 #include <QApplication>
+#include <QComboBox>
 #include <QLabel>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <net/if.h>
@@ -25,47 +28,40 @@ class PairingTest : public QObject
 {
     Q_OBJECT
 private slots:
+    void initTestCase();
     void selectsTheFirstIPv4OfTheNamedInterface();
     void choosesTheInterface_data();
     void choosesTheInterface();
-    void failedQueryStillAnswersOneTurnLater();
+    void candidatesPreferWhatAPhoneReaches_data();
+    void candidatesPreferWhatAPhoneReaches();
+    void lookupsAreLaterAndCoalesced();
     void codesDecodeToExactlyTheAddress_data();
     void codesDecodeToExactlyTheAddress();
-    void viewShowsPlaceholderUntilTheAddressArrives();
-    void togglesRenderAgainWithoutLookingUp();
-    void togglesBeforeAnyAddressOnlyReport();
-    void failedDiscoveryKeepsTheShownCode();
+    void viewFollowsTheNetwork();
+    void chooserAppearsAndTheChoiceIsRemembered();
+
+private:
+    QTemporaryDir config_;
 };
+
+void PairingTest::initTestCase()
+{
+    // The chosen interface is remembered; never in the user's own settings.
+    QVERIFY(config_.isValid());
+    qputenv("XDG_CONFIG_HOME", config_.path().toLocal8Bit());
+}
 
 void PairingTest::selectsTheFirstIPv4OfTheNamedInterface()
 {
-    CraftedInterfaces both;
-    both.add("eth0", AF_INET6, "fe80::1").add("eth0", AF_INET, "10.0.0.5");
-    QCOMPARE(selectIPv4Address(both.head(), "eth0"), QStringLiteral("10.0.0.5"));
-
-    CraftedInterfaces two;
-    two.add("wlan0", AF_INET, "192.168.0.7").add("wlan0", AF_INET, "192.168.0.8");
-    QCOMPARE(selectIPv4Address(two.head(), "wlan0"), QStringLiteral("192.168.0.7"));
-
-    CraftedInterfaces onlyV6;
-    onlyV6.add("lo", AF_INET, "127.0.0.1", IFF_UP | IFF_LOOPBACK)
-        .add("eth1", AF_INET, "10.1.1.1")
-        .add("eth0", AF_INET6, "2001:db8::5");
-    QCOMPARE(selectIPv4Address(onlyV6.head(), "eth0"), std::nullopt);
-
-    CraftedInterfaces lookalikes;
-    lookalikes.add("ETH0", AF_INET, "10.0.0.1")
-        .add("eth0.1", AF_INET, "10.0.0.2")
-        .add("eth01", AF_INET, "10.0.0.3")
-        .add("eth", AF_INET, "10.0.0.4");
-    QCOMPARE(selectIPv4Address(lookalikes.head(), "eth0"), std::nullopt);
-
-    CraftedInterfaces gaps;
-    gaps.add("eth0", AF_UNSPEC, nullptr)
+    CraftedInterfaces interfaces;
+    interfaces.add("eth0", AF_INET6, "fe80::1")
+        .add("eth0", AF_UNSPEC, nullptr)
         .add(nullptr, AF_INET, "10.9.9.9")
-        .add("eth0", AF_INET, "10.0.0.9");
-    QCOMPARE(selectIPv4Address(gaps.head(), "eth0"), QStringLiteral("10.0.0.9"));
-
+        .add("eth0.1", AF_INET, "10.0.0.2")
+        .add("eth0", AF_INET, "10.0.0.5")
+        .add("eth0", AF_INET, "10.0.0.6");
+    QCOMPARE(selectIPv4Address(interfaces.head(), "eth0"), QStringLiteral("10.0.0.5"));
+    QCOMPARE(selectIPv4Address(interfaces.head(), "eth"), std::nullopt);
     QCOMPARE(selectIPv4Address(nullptr, "eth0"), std::nullopt);
 }
 
@@ -74,10 +70,6 @@ void PairingTest::choosesTheInterface_data()
     QTest::addColumn<QByteArray>("routes");
     QTest::addColumn<QString>("chosen"); // empty: none
 
-    QTest::newRow("the default route")
-        << kRouteHeader + route("wlan0", "0000A8C0", "0001", 0, "00FFFFFF") +
-               route("wlan0", "00000000", "0003", 600, "00000000")
-        << "wlan0";
     QTest::newRow("lowest metric wins")
         << kRouteHeader + route("wlan0", "00000000", "0003", 600, "00000000") +
                route("eth0", "00000000", "0003", 100, "00000000") +
@@ -111,34 +103,81 @@ void PairingTest::choosesTheInterface()
     QCOMPARE(choosePairingInterface(kRouteHeader, nothing.head()), std::nullopt);
 }
 
-void PairingTest::failedQueryStillAnswersOneTurnLater()
+void PairingTest::candidatesPreferWhatAPhoneReaches_data()
+{
+    QTest::addColumn<QByteArray>("defaultRoute"); // the interface that carries it
+    QTest::addColumn<QStringList>("expected");    // "name address", the preferred first
+
+    QTest::newRow("two LANs: the default route's first")
+        << QByteArray("wlan0") << QStringList{"wlan0 10.0.0.7", "eth0 192.168.1.20"};
+    QTest::newRow("a tunnel by name holds the default route")
+        << QByteArray("tun0")
+        << QStringList{"eth0 192.168.1.20", "wlan0 10.0.0.7", "tun0 10.8.0.5"};
+    QTest::newRow("a link without a hardware address holds it")
+        << QByteArray("vpn0")
+        << QStringList{"eth0 192.168.1.20", "wlan0 10.0.0.7", "vpn0 10.9.0.2"};
+}
+
+void PairingTest::candidatesPreferWhatAPhoneReaches()
+{
+    QFETCH(QByteArray, defaultRoute);
+    QFETCH(QStringList, expected);
+    CraftedInterfaces interfaces;
+    interfaces.add("lo", AF_INET, "127.0.0.1", IFF_UP | IFF_LOOPBACK)
+        .addLink("lo", 6, IFF_UP | IFF_LOOPBACK)
+        .addLink("eth0", 6)
+        .add("eth0", AF_INET, "192.168.1.20")
+        .add("eth0", AF_INET6, "fe80::1")
+        .add("wlan0", AF_INET, "10.0.0.7")
+        .add("eth3", AF_INET, "10.3.3.3", 0); // down
+    if (defaultRoute == "tun0")
+        interfaces.add("tun0", AF_INET, "10.8.0.5");
+    if (defaultRoute == "vpn0")
+        interfaces.addLink("vpn0", 0).add("vpn0", AF_INET, "10.9.0.2");
+    const QByteArray routes = kRouteHeader +
+                              route(defaultRoute, "00000000", "0003", 50, "00000000") +
+                              route("eth0", "00000000", "0003", 100, "00000000");
+    QStringList found;
+    for (const PairingCandidate& candidate : pairingCandidates(routes, interfaces.head()))
+        found.append(QString::fromLatin1(candidate.interfaceName) + u' ' + candidate.address);
+    QCOMPARE(found, expected);
+
+    // A tunnel stays preferred when nothing else has a private address.
+    CraftedInterfaces public_;
+    public_.add("tun0", AF_INET, "10.8.0.5").add("eth0", AF_INET, "203.0.113.5");
+    const QList<PairingCandidate> onlyPublic = pairingCandidates(
+        kRouteHeader + route("tun0", "00000000", "0003", 0, "00000000"), public_.head());
+    QCOMPARE(onlyPublic.size(), 2);
+    QCOMPARE(onlyPublic.first().interfaceName, QByteArray("tun0"));
+}
+
+void PairingTest::lookupsAreLaterAndCoalesced()
 {
     FakeSystem system;
     system.failing = true;
-    int answers = 0;
-    std::optional<QString> answer = QStringLiteral("unset");
-    fetchIPAddress(
-        this,
-        [&](const std::optional<QString>& address) {
-            ++answers;
-            answer = address;
-        },
-        system.source());
-    QCOMPARE(answers, 0); // never from within the caller
-    QTRY_COMPARE(answers, 1);
-    QCOMPARE(answer, std::nullopt);
+    PairingAddress pairing(system.source());
+    QSignalSpy changes(&pairing, &PairingAddress::changed);
+    QSignalSpy lookups(&pairing, &PairingAddress::lookedUp);
+    for (int i = 0; i < 5; ++i)
+        pairing.lookUpSoon();
+    QCOMPARE(system.queries, 0); // never from within the caller
+    QTRY_COMPARE(lookups.size(), 1);
+    QCOMPARE(system.queries, 1); // one lookup for the burst
+    QCOMPARE(changes.size(), 1); // the first answer counts as a change, even without an address
+    QCOMPARE(pairing.address(), std::nullopt);
 
     system.failing = false;
-    fetchIPAddress(
-        this, [&](const std::optional<QString>& address) { answer = address; }, system.source());
-    QTRY_COMPARE(answer, QStringLiteral("192.168.1.20"));
+    pairing.lookUpSoon();
+    QTRY_COMPARE(changes.size(), 2);
+    QCOMPARE(pairing.address(), QStringLiteral("192.168.1.20"));
+    pairing.lookUpSoon();
+    QTRY_COMPARE(lookups.size(), 3);
+    QCOMPARE(changes.size(), 2); // the same answer again is no change
 }
 
 void PairingTest::codesDecodeToExactlyTheAddress_data()
 {
     QTest::addColumn<QString>("address");
-    QTest::newRow("shortest") << "1.2.3.4";
-    QTest::newRow("zeros") << "0.0.0.0";
     QTest::newRow("typical") << "192.168.1.20";
     QTest::newRow("longest") << "255.255.255.255";
 }
@@ -161,74 +200,62 @@ void PairingTest::codesDecodeToExactlyTheAddress()
              QList<QByteArray>{address.toUtf8()});
 }
 
-void PairingTest::viewShowsPlaceholderUntilTheAddressArrives()
+void PairingTest::viewFollowsTheNetwork()
 {
     ViewFixture fixture;
     auto& [system, regenerate, log, view] = fixture;
+    system.failing = true;
     view.show();
-    // Found at once, yet shown only after the posted task has run.
-    QCOMPARE(system.queries, 1);
-    QCOMPARE(view.qrCodeImage(), std::nullopt);
-    QLabel* placeholder = view.findChild<QLabel*>();
-    QVERIFY(placeholder && placeholder->isVisible());
+    auto* placeholder = view.findChild<QLabel*>("codePlaceholder");
     QCOMPARE(placeholder->text(), QStringLiteral("Generating QR Code..."));
+    QTRY_COMPARE(placeholder->text(),
+                 QStringLiteral("No network: connect this computer to the phone's Wi-Fi"));
+    QCOMPARE(log.lines, QStringList{"Failed to fetch IP Address"});
+    regenerate.toggle();
+    QTRY_COMPARE(log.lines.size(), 2);
+    QCOMPARE(log.lines.last(), QStringLiteral("No IP address available to regenerate QR code."));
+    QCOMPARE(view.qrCodeImage(), std::nullopt);
 
+    // The network comes up; a lookup (the kernel's news, or a refresh) finds it.
+    system.failing = false;
+    view.pairingAddress().lookUpSoon();
     QTRY_VERIFY(view.qrCodeImage().has_value());
     QVERIFY(!placeholder->isVisible());
-    QCOMPARE(view.ipAddress(), QStringLiteral("192.168.1.20"));
     QCOMPARE(decodeQrCodes(view.grab().toImage()), QList<QByteArray>{"192.168.1.20"});
-    QVERIFY(view.sizeHint().width() > 200 && view.sizeHint().height() > 200); // plus padding
-    QVERIFY(log.lines.isEmpty());
-}
 
-void PairingTest::togglesRenderAgainWithoutLookingUp()
-{
-    ViewFixture fixture;
-    auto& [system, regenerate, log, view] = fixture;
-    view.show();
-    QTRY_VERIFY(view.qrCodeImage().has_value());
-    const QImage first = *view.qrCodeImage();
+    system.interfaces = CraftedInterfaces();
+    system.interfaces.add("eth0", AF_INET, "192.168.1.77");
+    regenerate.toggle();
+    QTRY_COMPARE(decodeQrCodes(view.grab().toImage()), QList<QByteArray>{"192.168.1.77"});
+    QCOMPARE(log.lines.size(), 2);
 
-    QSignalSpy renders(&view, &QrView::qrCodeImageChanged);
-    system.interfaces.add("eth0", AF_INET, "10.0.0.1"); // would not be seen: no lookup
-    regenerate.toggle();
-    regenerate.toggle();
-    QCOMPARE(renders.size(), 2);
-    QCOMPARE(*view.qrCodeImage(), first);
-    QCOMPARE(system.queries, 1);
-}
-
-void PairingTest::togglesBeforeAnyAddressOnlyReport()
-{
-    ViewFixture fixture;
-    auto& [system, regenerate, log, view] = fixture;
-    system.failing = true;
-    regenerate.toggle();
-    regenerate.toggle();
-    QCOMPARE(log.lines, QStringList(2, "No IP address available to regenerate QR code."));
-    QCOMPARE(system.queries, 0);
-
-    view.show();
-    QTRY_COMPARE(log.lines.size(), 3);
-    QCOMPARE(log.lines.last(), QStringLiteral("Failed to fetch IP Address"));
+    view.setServerAvailable(false);
     QCOMPARE(view.qrCodeImage(), std::nullopt);
+    QVERIFY(decodeQrCodes(view.grab().toImage()).isEmpty());
 }
 
-void PairingTest::failedDiscoveryKeepsTheShownCode()
+void PairingTest::chooserAppearsAndTheChoiceIsRemembered()
 {
-    ViewFixture fixture;
-    auto& [system, regenerate, log, view] = fixture;
-    view.show();
-    QTRY_VERIFY(view.qrCodeImage().has_value());
-    const QImage shown = *view.qrCodeImage();
+    auto fixture = std::make_unique<ViewFixture>();
+    fixture->system.interfaces.add("wlan0", AF_INET, "10.0.0.7");
+    fixture->view.show();
+    QTRY_VERIFY(fixture->view.qrCodeImage().has_value());
+    auto* chooser = fixture->view.findChild<QComboBox*>("addressChooser");
+    QVERIFY(chooser->isVisible());
+    QCOMPARE(chooser->count(), 2);
+    QCOMPARE(chooser->currentText(), QStringLiteral("192.168.1.20 (eth0)"));
+    QCOMPARE(chooser->itemText(1), QStringLiteral("10.0.0.7 (wlan0)"));
+    chooser->setCurrentIndex(1);
+    emit chooser->activated(1);
+    QCOMPARE(fixture->view.ipAddress(), QStringLiteral("10.0.0.7"));
+    QCOMPARE(decodeQrCodes(fixture->view.grab().toImage()), QList<QByteArray>{"10.0.0.7"});
 
-    system.failing = true;
-    view.hide();
-    view.show(); // comes on screen again: looks up again, and fails
-    QTRY_COMPARE(log.lines, QStringList{"Failed to fetch IP Address"});
-    QCOMPARE(system.queries, 2);
-    QCOMPARE(*view.qrCodeImage(), shown);
-    QCOMPARE(view.ipAddress(), QStringLiteral("192.168.1.20"));
+    // Another run: the same interface is chosen again.
+    fixture = std::make_unique<ViewFixture>();
+    fixture->system.interfaces.add("wlan0", AF_INET, "10.0.0.8");
+    fixture->view.show();
+    QTRY_COMPARE(fixture->view.ipAddress(), QStringLiteral("10.0.0.8"));
+    AppSettings().remove(QStringLiteral("pairing"));
 }
 
 QTEST_MAIN(PairingTest)

@@ -4,7 +4,7 @@
 #include "app/QuitOnSignals.h"
 #include "controller/GameControllerManager.h"
 #include "input/InputBackendChoice.h"
-#include "pairing/AddressDiscovery.h"
+#include "pairing/PairingAddress.h"
 #include "pairing/TerminalPairing.h"
 #include "server/WebSocketViewModel.h"
 
@@ -27,15 +27,15 @@ int runHeadless(int argc, char* argv[], DiagnosticLog& log, bool pairedOnly)
                                               "network (no window to ask before a new device "
                                               "types)"));
     model.startServer();
-    std::optional<QString> address;
+    // Printed again whenever the network gives this computer another address,
+    // and for every new pairing secret.
+    PairingAddress pairing;
     const auto print = [&] {
-        printPairing(log, address, trust.pairingSecret());
+        printPairing(log, pairing.address(), trust.pairingSecret());
     };
+    QObject::connect(&pairing, &PairingAddress::changed, &app, print);
     QObject::connect(&trust, &DeviceTrust::pairingSecretChanged, &app, print);
-    fetchIPAddress(&app, [&](const std::optional<QString>& found) {
-        address = found;
-        print();
-    });
+    pairing.lookUpSoon();
 
     const int status = QCoreApplication::exec();
     // XTest keeps a key down after its client is gone; let go while we still can.

@@ -1,7 +1,7 @@
 #pragma once
 
 #include <QByteArray>
-#include <QObject>
+#include <QList>
 #include <QString>
 
 #include <functional>
@@ -31,10 +31,29 @@ struct InterfaceSource
     static InterfaceSource system();
 };
 
-// Looks the address up now and hands it, present or absent, to `apply` one
-// event-loop turn later, never from within the caller.
-void fetchIPAddress(QObject* context, std::function<void(const std::optional<QString>&)> apply,
-                    const InterfaceSource& source = InterfaceSource::system());
+// One address a phone may reach this computer at, and the interface it is on.
+struct PairingCandidate
+{
+    QByteArray interfaceName;
+    QString address;
+    bool operator==(const PairingCandidate&) const = default;
+};
+
+// Whether the interface is a tunnel (a VPN): named tun*, wg* or ppp*, or a
+// link without a hardware address (from its AF_PACKET entry).
+bool isTunnel(const ifaddrs* interfaces, const QByteArray& interfaceName);
+
+// Every interface that is up, not loopback and has an IPv4 address, the
+// preferred first: the one choosePairingInterface names, unless that is a
+// tunnel and another candidate has a private address, which a phone on the
+// same Wi-Fi can reach where it cannot reach the tunnel's.
+QList<PairingCandidate> pairingCandidates(QByteArrayView routeTable, const ifaddrs* interfaces);
+
+// The candidates of the system `source` reads; none when it cannot be read.
+QList<PairingCandidate> discoverCandidates(const InterfaceSource& source);
+
+// What the pairing code holds for an address.
+QString pairingCodeContent(const QString& address);
 
 // Where a phone's browser finds the controller page, served on the server's port.
 QString controllerPageAddress(const QString& address);

@@ -8,7 +8,6 @@
 namespace {
 
 constexpr int kQuietZoneModules = 4;
-constexpr int kPixelsPerModule = 10;
 
 struct QrcodeDeleter
 {
@@ -46,7 +45,7 @@ std::optional<QImage> generateQRCode(const QString& text)
     const std::optional<QrSymbol> symbol = encodeQrSymbol(text.toUtf8());
     if (!symbol)
         return std::nullopt;
-    const int pixels = symbol->size() * kPixelsPerModule;
+    const int pixels = symbol->size() * kQrPixelsPerModule;
     QImage image(pixels, pixels, QImage::Format_Grayscale8);
     if (image.isNull())
         return std::nullopt;
@@ -55,8 +54,8 @@ std::optional<QImage> generateQRCode(const QString& text)
     for (int y = 0; y < symbol->size(); ++y) {
         for (int x = 0; x < symbol->size(); ++x) {
             if (symbol->isDark(x, y))
-                painter.fillRect(x * kPixelsPerModule, y * kPixelsPerModule, kPixelsPerModule,
-                                 kPixelsPerModule, Qt::black);
+                painter.fillRect(x * kQrPixelsPerModule, y * kQrPixelsPerModule, kQrPixelsPerModule,
+                                 kQrPixelsPerModule, Qt::black);
         }
     }
     painter.end();

@@ -28,6 +28,7 @@ std::optional<QrSymbol> encodeQrSymbol(QByteArrayView payload);
 // makes it 200 by 200 logical pixels; none when it cannot be encoded.
 std::optional<QImage> generateQRCode(const QString& text);
 inline constexpr int kQrLogicalSize = 200;
+inline constexpr int kQrPixelsPerModule = 10;
 
 // The symbol in Unicode half blocks, two module rows a line, for a terminal
 // with light text on a dark background: light modules are drawn, dark ones

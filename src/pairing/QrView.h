@@ -2,18 +2,22 @@
 
 #include "common/DiagnosticLog.h"
 #include "common/ObservableFlag.h"
-#include "pairing/AddressDiscovery.h"
+#include "pairing/PairingAddress.h"
 
 #include <QImage>
 #include <QWidget>
 
+#include <functional>
 #include <optional>
 
+class QComboBox;
 class QLabel;
+class QrImageWidget;
 
-// Shows the pairing QR code of this computer's address, or a placeholder
-// while there is none. Each time it comes on screen it looks the address up;
-// every change of `regenerate` renders the code again from the stored address.
+// Shows the pairing QR code of this computer's address, or a text saying why
+// there is none. It looks the address up when it first comes on screen, on
+// every change of `regenerate` and whenever the network changes. With several
+// addresses a chooser above the code picks one.
 class QrView : public QWidget
 {
     Q_OBJECT
@@ -22,8 +26,12 @@ public:
            InterfaceSource interfaces = InterfaceSource::system(), QWidget* parent = nullptr);
 
     const std::optional<QImage>& qrCodeImage() const { return qrCodeImage_; }
-    const std::optional<QString>& ipAddress() const { return ipAddress_; }
-    // What the code holds for an address; the bare address unless set.
+    std::optional<QString> ipAddress() const { return pairing_.address(); }
+    PairingAddress& pairingAddress() { return pairing_; }
+
+    // While the server is down there is nothing to pair with: no code is offered.
+    void setServerAvailable(bool available);
+    // What the code holds for an address; the address as apps read it unless set.
     void setContent(std::function<QString(const QString& address)> content);
 
 signals:
@@ -34,17 +42,19 @@ protected:
     void showEvent(QShowEvent* event) override;
 
 private:
-    void apply(const std::optional<QString>& address);
-    void regenerateQRCode();
-    void setQrCodeImage(std::optional<QImage> image);
+    void regenerate();
+    void reportLookup();
+    void render();
+    void refreshChooser();
 
     DiagnosticLog& log_;
-    InterfaceSource interfaces_;
-    std::function<QString(const QString&)> content_ = [](const QString& address) {
-        return address;
-    };
+    PairingAddress pairing_;
+    std::function<QString(const QString&)> content_ = pairingCodeContent;
     std::optional<QImage> qrCodeImage_;
-    std::optional<QString> ipAddress_;
+    bool serverAvailable_ = true;
+    bool refreshRequested_ = false;
+    bool everShown_ = false;
+    QComboBox* chooser_;
     QLabel* placeholder_;
-    QLabel* code_;
+    QrImageWidget* code_;
 };

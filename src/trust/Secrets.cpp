@@ -9,7 +9,9 @@ QByteArray randomSecret()
 {
     std::array<quint32, 4> words{};
     QRandomGenerator::system()->fillRange(words.data(), words.size());
-    return QByteArray(reinterpret_cast<const char*>(words.data()), sizeof(words)).toHex();
+    // Base64url keeps the link in the code short enough for a small code.
+    return QByteArray(reinterpret_cast<const char*>(words.data()), sizeof(words))
+        .toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals);
 }
 
 bool constantTimeEquals(QByteArrayView a, QByteArrayView b)

@@ -2,7 +2,7 @@
 
 #include <QByteArray>
 
-// 128 random bits from the system's generator, as 32 lowercase hex digits.
+// 128 random bits from the system's generator, as 22 characters of base64url.
 QByteArray randomSecret();
 
 // Takes as long for any two inputs of the same length, so that a peer cannot

@@ -1,13 +1,25 @@
 #pragma once
 
 #include <QColor>
+#include <QPalette>
 #include <QString>
 
-// The colours of the two status values. The texts are compared exactly:
+// How a status text reads to the user. The texts are compared exactly:
 // "Ready" with a capital is not "ready".
-inline const QColor kGoodColor = QColor(Qt::darkGreen);
-inline const QColor kBadColor = QColor(Qt::red);
-inline const QColor kNoticeColor = QColor(Qt::blue);
+enum class StatusTone
+{
+    Good,
+    Bad,
+    Warning,
+};
 
-QColor serverStatusColor(const QString& status);
-QColor connectionStatusColor(const QString& status);
+// A failure is bad whatever words it quotes ("already" contains "ready").
+bool isServerFailure(const QString& status);
+StatusTone serverStatusTone(const QString& status);
+StatusTone connectionStatusTone(const QString& status);
+
+// The tone's colour for text on the palette's window background, at least
+// 4.5:1 against it (WCAG's ratio for small text), light or dark palette alike.
+QColor statusColor(StatusTone tone, const QPalette& palette);
+double contrastRatio(const QColor& a, const QColor& b);
+inline constexpr double kMinimumContrast = 4.5;

@@ -6,17 +6,21 @@
 
 #include <QButtonGroup>
 #include <QFrame>
+#include <QHBoxLayout>
 #include <QLabel>
 #include <QListWidget>
 #include <QPushButton>
 #include <QShowEvent>
 #include <QSplitter>
+#include <QStyle>
 #include <QVBoxLayout>
 
 namespace {
 
-constexpr int kColumnMinimumWidth = 300;
-constexpr int kSplitMinimumHeight = 400;
+// Narrow enough that both columns fit a 1280 by 720 screen at 200 % (640
+// logical pixels), wide enough for "Server ready on port 3330" and the
+// controller page's address.
+constexpr int kColumnMinimumWidth = 260;
 
 enum class TextRole
 {
@@ -56,6 +60,14 @@ QFrame* divider(QFrame::Shape shape, QWidget* parent)
     return line;
 }
 
+// A wrapped text's height at the narrowest its column gets, so that the
+// layout keeps room for every line however small the window is made.
+void reserveWrappedHeight(QLabel* label)
+{
+    constexpr int kNarrowest = kColumnMinimumWidth - 60; // less margins and the icon
+    label->setMinimumHeight(std::max(0, label->heightForWidth(kNarrowest)));
+}
+
 void setTextColor(QLabel* label, const QColor& color)
 {
     QPalette palette = label->palette();
@@ -68,11 +80,13 @@ QWidget* statusBlock(const QString& title, QLabel*& value, const char* valueName
 {
     auto* block = new QWidget(parent);
     auto* layout = new QVBoxLayout(block);
+    layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(2);
     layout->addWidget(text(title, TextRole::Headline, block));
     value = text({}, TextRole::Subheadline, block);
     value->setObjectName(QLatin1String(valueName));
     value->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    value->setWordWrap(true);
     layout->addWidget(value);
     return block;
 }
@@ -91,7 +105,6 @@ WebSocketServerView::WebSocketServerView(EventLayer& events, DiagnosticLog& log,
     root->addWidget(new ApprovalBar(viewModel_.roster(), this));
 
     splitter_ = new QSplitter(Qt::Horizontal, this);
-    splitter_->setMinimumHeight(kSplitMinimumHeight);
     // QSplitter would let a drag collapse a column below its minimum.
     splitter_->setChildrenCollapsible(false);
     splitter_->addWidget(buildLeftColumn());
@@ -100,7 +113,6 @@ WebSocketServerView::WebSocketServerView(EventLayer& events, DiagnosticLog& log,
     splitter_->setStretchFactor(0, 1);
     splitter_->setStretchFactor(2, 1);
     root->addWidget(splitter_, 1);
-    root->addStretch(0);
 
     connect(refreshButton_, &QPushButton::clicked, this, [this] {
         viewModel_.restartServer();
@@ -110,6 +122,8 @@ WebSocketServerView::WebSocketServerView(EventLayer& events, DiagnosticLog& log,
          {&WebSocketViewModel::serverStatusChanged, &WebSocketViewModel::connectionStatusChanged,
           &WebSocketViewModel::keyPressSimulationChanged})
         connect(&viewModel_, signal, this, &WebSocketServerView::refreshStatuses);
+    connect(&viewModel_, &WebSocketViewModel::serverStatusChanged, this,
+            [this] { qrView_->setServerAvailable(!isServerFailure(viewModel_.serverStatus())); });
     connect(&viewModel_, &WebSocketViewModel::receivedMessagesChanged, this,
             &WebSocketServerView::scheduleMessagesRefresh);
     refreshStatuses();
@@ -121,7 +135,7 @@ QWidget* WebSocketServerView::buildLeftColumn()
     auto* column = new QWidget(splitter_);
     column->setMinimumWidth(kColumnMinimumWidth);
     auto* layout = new QVBoxLayout(column);
-    layout->setSpacing(2);
+    layout->setSpacing(8);
     layout->addWidget(statusBlock(tr("Server Status"), serverStatus_, "serverStatus", column));
     layout->addWidget(
         statusBlock(tr("Connection Status"), connectionStatus_, "connectionStatus", column));
@@ -130,12 +144,17 @@ QWidget* WebSocketServerView::buildLeftColumn()
 
     auto* messageBlock = new QWidget(column);
     auto* messageLayout = new QVBoxLayout(messageBlock);
+    messageLayout->setContentsMargins(0, 0, 0, 0);
     messageLayout->addWidget(text(tr("Received Messages"), TextRole::Headline, messageBlock));
     messages_ = new QListWidget(messageBlock);
     messages_->setObjectName(QStringLiteral("receivedMessages"));
     messages_->setSelectionMode(QAbstractItemView::NoSelection);
     messages_->setFocusPolicy(Qt::NoFocus);
-    messageLayout->addWidget(messages_);
+    // The list gives up its room first; three rows keep it recognisable.
+    messages_->setMinimumHeight(messages_->fontMetrics().height() * 3 +
+                                2 * messages_->frameWidth());
+    messages_->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
+    messageLayout->addWidget(messages_, 1);
     layout->addWidget(messageBlock, 1);
     return column;
 }
@@ -145,27 +164,41 @@ QWidget* WebSocketServerView::buildRightColumn(DiagnosticLog& log, InterfaceSour
     auto* column = new QWidget(splitter_);
     column->setMinimumWidth(kColumnMinimumWidth);
     auto* layout = new QVBoxLayout(column);
-    layout->setSpacing(16);
-    layout->setAlignment(Qt::AlignHCenter);
+    layout->setSpacing(8);
 
     keyPressTitle_ = text(tr("Key Press Simulation"), TextRole::Headline, column);
-    keyPressText_ = text({}, TextRole::Body, column);
+    keyPressBlock_ = new QWidget(column);
+    auto* keyPressLayout = new QHBoxLayout(keyPressBlock_);
+    keyPressLayout->setContentsMargins(0, 0, 0, 0);
+    keyPressIcon_ = new QLabel(keyPressBlock_);
+    keyPressIcon_->setObjectName(QStringLiteral("keyPressIcon"));
+    const int iconSize = style()->pixelMetric(QStyle::PM_SmallIconSize);
+    keyPressIcon_->setPixmap(
+        style()->standardIcon(QStyle::SP_MessageBoxWarning).pixmap(iconSize, iconSize));
+    keyPressIcon_->setAlignment(Qt::AlignTop);
+    keyPressText_ = text({}, TextRole::Body, keyPressBlock_);
     keyPressText_->setObjectName(QStringLiteral("keyPressSimulation"));
     keyPressText_->setWordWrap(true);
     keyPressText_->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    setTextColor(keyPressText_, kNoticeColor);
+    keyPressLayout->addWidget(keyPressIcon_, 0, Qt::AlignTop);
+    keyPressLayout->addWidget(keyPressText_, 1);
     layout->addWidget(keyPressTitle_, 0, Qt::AlignHCenter);
-    layout->addWidget(keyPressText_);
+    layout->addWidget(keyPressBlock_);
     layout->addWidget(divider(QFrame::HLine, column));
 
     auto* actions = new QWidget(column);
     auto* actionLayout = new QVBoxLayout(actions);
-    refreshButton_ = new QPushButton(tr("Refresh Server"), actions);
+    // Refresh and the choice of code share one row above the code.
+    auto* controls = new QWidget(actions);
+    auto* controlLayout = new QHBoxLayout(controls);
+    controlLayout->setContentsMargins(0, 0, 0, 0);
+    refreshButton_ = new QPushButton(tr("Refresh Server"), controls);
     refreshButton_->setObjectName(QStringLiteral("refreshServer"));
-    actionLayout->addWidget(refreshButton_, 0, Qt::AlignHCenter);
+    controlLayout->addWidget(refreshButton_);
+    actionLayout->addWidget(controls, 0, Qt::AlignHCenter);
     qrView_ = new QrView(triggerRegeneration_, log, std::move(interfaces), actions);
-    actionLayout->addWidget(buildCodeSwitch(actions), 0, Qt::AlignHCenter);
-    actionLayout->addWidget(qrView_, 0, Qt::AlignHCenter);
+    controlLayout->addWidget(buildCodeSwitch(controls));
+    actionLayout->addWidget(qrView_, 1);
     // A phone without the app plays in its browser, from the page at this address.
     pageAddress_ = text({}, TextRole::Body, actions);
     pageAddress_->setObjectName(QStringLiteral("controllerPage"));
@@ -173,13 +206,15 @@ QWidget* WebSocketServerView::buildRightColumn(DiagnosticLog& log, InterfaceSour
     pageAddress_->hide();
     actionLayout->addWidget(pageAddress_, 0, Qt::AlignHCenter);
     connect(qrView_, &QrView::qrCodeImageChanged, this, [this] {
-        if (const std::optional<QString> address = qrView_->ipAddress()) {
+        const std::optional<QString> address = qrView_->ipAddress();
+        if (address)
             pageAddress_->setText(controllerPageAddress(*address));
-            pageAddress_->show();
-        }
+        pageAddress_->setVisible(address && qrView_->qrCodeImage());
     });
     layout->addWidget(actions);
     layout->addStretch(1);
+    // The row of Refresh and the code switch may need more than the usual width.
+    column->setMinimumWidth(std::max(kColumnMinimumWidth, column->minimumSizeHint().width()));
     return column;
 }
 
@@ -190,6 +225,7 @@ QWidget* WebSocketServerView::buildCodeSwitch(QWidget* parent)
     static const QString kKey = QStringLiteral("pairing/code");
     auto* box = new QWidget(parent);
     auto* layout = new QHBoxLayout(box);
+    layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(0);
     auto* group = new QButtonGroup(box);
     for (const auto& [name, label] :
@@ -226,17 +262,38 @@ void WebSocketServerView::showEvent(QShowEvent* event)
         viewModel_.startServer();
 }
 
+void WebSocketServerView::changeEvent(QEvent* event)
+{
+    QWidget::changeEvent(event);
+    // A switch between light and dark themes needs colours readable on the new background.
+    if (event->type() == QEvent::PaletteChange)
+        refreshStatuses();
+}
+
+void WebSocketServerView::setKeyPressProblem(bool problem)
+{
+    keyPressProblem_ = problem;
+    refreshStatuses();
+}
+
 void WebSocketServerView::refreshStatuses()
 {
+    const QPalette& colours = palette();
     serverStatus_->setText(viewModel_.serverStatus());
-    setTextColor(serverStatus_, serverStatusColor(viewModel_.serverStatus()));
+    reserveWrappedHeight(serverStatus_);
+    setTextColor(serverStatus_, statusColor(serverStatusTone(viewModel_.serverStatus()), colours));
     connectionStatus_->setText(viewModel_.connectionStatus());
-    setTextColor(connectionStatus_, connectionStatusColor(viewModel_.connectionStatus()));
+    setTextColor(connectionStatus_,
+                 statusColor(connectionStatusTone(viewModel_.connectionStatus()), colours));
 
     const std::optional<QString> keyPress = viewModel_.keyPressSimulation();
     keyPressText_->setText(keyPress.value_or(QString()));
+    reserveWrappedHeight(keyPressText_);
+    setTextColor(keyPressText_, keyPressProblem_ ? statusColor(StatusTone::Warning, colours)
+                                                 : colours.color(QPalette::WindowText));
+    keyPressIcon_->setVisible(keyPressProblem_);
     keyPressTitle_->setVisible(keyPress.has_value());
-    keyPressText_->setVisible(keyPress.has_value());
+    keyPressBlock_->setVisible(keyPress.has_value());
 }
 
 void WebSocketServerView::scheduleMessagesRefresh()

@@ -27,6 +27,9 @@ public:
     GameControllerManager& gameControllerManager() { return gameControllerManager_; }
     const ObservableFlag& triggerRegeneration() const { return triggerRegeneration_; }
     QrView& qrView() { return *qrView_; }
+    // Whether the key press text reports a problem (no way to send input)
+    // rather than the backend at work.
+    void setKeyPressProblem(bool problem);
 
     static constexpr int kMessagesShown = 30;
 
@@ -36,6 +39,7 @@ signals:
 
 protected:
     void showEvent(QShowEvent* event) override;
+    void changeEvent(QEvent* event) override;
 
 private:
     QWidget* buildLeftColumn();
@@ -55,7 +59,10 @@ private:
     QLabel* connectionStatus_ = nullptr;
     QListWidget* messages_ = nullptr;
     QLabel* keyPressTitle_ = nullptr;
+    QWidget* keyPressBlock_ = nullptr;
+    QLabel* keyPressIcon_ = nullptr;
     QLabel* keyPressText_ = nullptr;
+    bool keyPressProblem_ = false;
     QPushButton* refreshButton_ = nullptr;
     QrView* qrView_ = nullptr;
     QLabel* pageAddress_ = nullptr;

@@ -36,7 +36,7 @@ before(async () => {
   server = spawn(process.env.KESTRELIO_TEST_SERVER, [], { stdio: ['ignore', 'pipe', 'inherit'], env });
   server.stdout.on('data', (chunk) => { output += chunk; });
   port = Number((await printed(/Server ready on port (\d+)/))[1]);
-  secret = (await printed(/Pairing secret: ([0-9a-f]{32})/))[1];
+  secret = (await printed(/Pairing secret: ([-_0-9A-Za-z]{22})/))[1];
   browser = await chromium.launch({
     executablePath: '/usr/bin/chromium',
     args: ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
@@ -150,7 +150,7 @@ test('the link in the code pairs the page, and its token reconnects it', async (
   assert.deepEqual(sockets, [`ws://127.0.0.1:${port}/?pair=${secret}`]);
   assert.equal(await page.evaluate(() => location.hash), ''); // the secret leaves the address bar
   const token = await page.evaluate(() => localStorage.getItem('kestrelio-device'));
-  assert.match(token, /^[0-9a-f]{32}$/);
+  assert.match(token, /^[-_0-9A-Za-z]{22}$/);
 
   await page.reload();
   await page.locator('#status', { hasText: /^Connected$/ }).waitFor({ timeout: 10000 });
@@ -158,7 +158,7 @@ test('the link in the code pairs the page, and its token reconnects it', async (
 
   // A token the computer no longer knows is refused, and the page says so.
   const mark = output.length;
-  await page.evaluate(() => localStorage.setItem('kestrelio-device', '0'.repeat(32)));
+  await page.evaluate(() => localStorage.setItem('kestrelio-device', 'A'.repeat(22)));
   await page.reload();
   await printed(/Rejected connection from 127\.0\.0\.1: unknown device token\n/, mark);
   await page.locator('#status', { hasText: /^Not connected/ }).waitFor({ timeout: 10000 });

@@ -20,9 +20,27 @@ CraftedInterfaces& CraftedInterfaces::add(const char* name, int family, const ch
         inet_pton(AF_INET6, address, &entry.v6.sin6_addr);
         entry.node.ifa_addr = reinterpret_cast<sockaddr*>(&entry.v6);
     }
+    chain();
+    return *this;
+}
+
+CraftedInterfaces& CraftedInterfaces::addLink(const char* name, int macLength, unsigned flags)
+{
+    Entry& entry = entries_.emplace_back();
+    entry.name = name;
+    entry.node.ifa_name = entry.name.data();
+    entry.node.ifa_flags = flags;
+    entry.link.sll_family = AF_PACKET;
+    entry.link.sll_halen = (unsigned char)macLength;
+    entry.node.ifa_addr = reinterpret_cast<sockaddr*>(&entry.link);
+    chain();
+    return *this;
+}
+
+void CraftedInterfaces::chain()
+{
     for (size_t i = 0; i + 1 < entries_.size(); ++i)
         entries_[i].node.ifa_next = &entries_[i + 1].node;
-    return *this;
 }
 
 const QByteArray kRouteHeader =

@@ -8,6 +8,7 @@
 #include <ifaddrs.h>
 #include <net/if.h>
 #include <netinet/in.h>
+#include <netpacket/packet.h>
 
 // Interface lists built by hand, in the shape getifaddrs returns.
 class CraftedInterfaces
@@ -15,6 +16,8 @@ class CraftedInterfaces
 public:
     CraftedInterfaces& add(const char* name, int family, const char* address,
                            unsigned flags = IFF_UP);
+    // The link entry (AF_PACKET) with a hardware address of `macLength` bytes.
+    CraftedInterfaces& addLink(const char* name, int macLength, unsigned flags = IFF_UP);
     ifaddrs* head() { return entries_.empty() ? nullptr : &entries_.front().node; }
 
 private:
@@ -24,7 +27,9 @@ private:
         ifaddrs node{};
         sockaddr_in v4{};
         sockaddr_in6 v6{};
+        sockaddr_ll link{};
     };
+    void chain();
     std::deque<Entry> entries_;
 };
 

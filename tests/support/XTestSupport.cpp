@@ -6,15 +6,19 @@
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <X11/extensions/XInput2.h>
+#include <X11/extensions/XTest.h>
+#include <X11/keysym.h>
 #include <poll.h>
 
-XvfbServer::XvfbServer()
+XvfbServer::XvfbServer(const QString& screen)
 {
     // -displayfd makes the server choose a free display and print its number.
+    // -noreset: a server that resets when its last client leaves gives up its
+    // display for a moment, and another server on the machine may take it.
     process_.start(QStringLiteral("Xvfb"),
-                   {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-nolisten"),
-                    QStringLiteral("tcp"), QStringLiteral("-screen"), QStringLiteral("0"),
-                    QStringLiteral("1280x800x24")});
+                   {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-noreset"),
+                    QStringLiteral("-nolisten"), QStringLiteral("tcp"), QStringLiteral("-screen"),
+                    QStringLiteral("0"), screen});
     if (!process_.waitForStarted(5000))
         return;
     QByteArray number;
@@ -55,6 +59,56 @@ QImage grabScreen(const QByteArray& displayName)
         XDestroyImage(shot);
     XCloseDisplay(display);
     return image;
+}
+
+QList<QRect> topLevelWindows(const QByteArray& displayName)
+{
+    QList<QRect> windows;
+    Display* display = XOpenDisplay(displayName.constData());
+    if (!display)
+        return windows;
+    Window root, parent;
+    Window* children = nullptr;
+    unsigned count = 0;
+    if (XQueryTree(display, DefaultRootWindow(display), &root, &parent, &children, &count)) {
+        for (unsigned i = 0; i < count; ++i) {
+            XWindowAttributes attributes;
+            if (XGetWindowAttributes(display, children[i], &attributes) &&
+                attributes.map_state == IsViewable)
+                windows.append(
+                    QRect(attributes.x, attributes.y, attributes.width, attributes.height));
+        }
+        XFree(children);
+    }
+    XCloseDisplay(display);
+    return windows;
+}
+
+bool typeCtrlQ(const QByteArray& displayName, QPoint at)
+{
+    Display* display = XOpenDisplay(displayName.constData());
+    if (!display)
+        return false;
+    const KeyCode control = XKeysymToKeycode(display, XK_Control_L);
+    const KeyCode q = XKeysymToKeycode(display, XK_q);
+    XTestFakeMotionEvent(display, 0, at.x(), at.y(), CurrentTime);
+    // No window manager here gives the window the focus; do as one would.
+    Window root, child = None;
+    int rootX, rootY, x, y;
+    unsigned mask;
+    XQueryPointer(display, DefaultRootWindow(display), &root, &child, &rootX, &rootY, &x, &y,
+                  &mask);
+    if (child != None)
+        XSetInputFocus(display, child, RevertToParent, CurrentTime);
+    XSync(display, False);
+    QTest::qWait(100); // the window sees the pointer enter before the keys
+    XTestFakeKeyEvent(display, control, True, CurrentTime);
+    XTestFakeKeyEvent(display, q, True, CurrentTime);
+    XTestFakeKeyEvent(display, q, False, CurrentTime);
+    XTestFakeKeyEvent(display, control, False, CurrentTime);
+    XSync(display, False);
+    XCloseDisplay(display);
+    return control != 0 && q != 0;
 }
 
 XInputRecorder::XInputRecorder(const QByteArray& displayName)

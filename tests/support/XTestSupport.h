@@ -2,7 +2,9 @@
 
 #include <QByteArray>
 #include <QImage>
+#include <QList>
 #include <QProcess>
+#include <QRect>
 #include <QStringList>
 
 struct _XDisplay;
@@ -11,7 +13,7 @@ struct _XDisplay;
 class XvfbServer
 {
 public:
-    XvfbServer();
+    explicit XvfbServer(const QString& screen = QStringLiteral("1280x800x24"));
     ~XvfbServer();
     bool isRunning() const { return !displayName_.isEmpty(); }
     QByteArray displayName() const { return displayName_; }
@@ -23,6 +25,13 @@ private:
 
 // What the X server's screen shows now.
 QImage grabScreen(const QByteArray& displayName);
+
+// Where the mapped top-level windows are, in screen pixels.
+QList<QRect> topLevelWindows(const QByteArray& displayName);
+
+// Types Ctrl+Q as a user would, into the top-level window at `at`, after
+// giving it the focus.
+bool typeCtrlQ(const QByteArray& displayName, QPoint at);
 
 // Reads back what the X server received, as a second client would: XInput2
 // raw events on the root window. Keys come as "press w" / "release Up"
