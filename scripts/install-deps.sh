@@ -12,7 +12,7 @@ if [[ "${1:-}" == "--tests" || "${1:-}" == "--bench" ]]; then
   packages+=(xvfb)
 fi
 if [[ "${1:-}" == "--tests" ]]; then
-  packages+=(clang-format git libzbar-dev iproute2 util-linux chromium nodejs)
+  packages+=(clang-format git libzbar-dev iproute2 util-linux chromium nodejs dbus-daemon)
 fi
 
 missing=()

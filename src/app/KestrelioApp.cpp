@@ -1,12 +1,16 @@
 #include "app/KestrelioApp.h"
 
+#include "input/InputBackendChoice.h"
 #include "ui/WebSocketServerView.h"
 
 KestrelioApp::KestrelioApp(DiagnosticLog& log)
-    : input_(chooseInputBackend(log)),
-      window_(std::make_unique<WebSocketServerView>(*input_.layer, log))
 {
-    window_->viewModel().setKeyPressSimulation(input_.summary());
+    chooseInputBackend(input_, log);
+    window_ = std::make_unique<WebSocketServerView>(input_, log);
+    WebSocketViewModel& model = window_->viewModel();
+    model.setKeyPressSimulation(input_.summary());
+    QObject::connect(&input_, &ActiveInputLayer::summaryChanged, &model,
+                     [&model](const QString& summary) { model.setKeyPressSimulation(summary); });
     window_->show();
 }
 
