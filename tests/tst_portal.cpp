@@ -22,8 +22,6 @@ private slots:
     void init();
     void typesAndScrollsOnceAllowed_data();
     void typesAndScrollsOnceAllowed();
-    void handsBackTheStoredToken();
-    void refusalFallsBack();
     void desktopEndsTheSession();
     void unusablePortalFallsBack_data();
     void unusablePortalFallsBack();
@@ -88,30 +86,33 @@ void PortalTest::initTestCase()
 {
     QVERIFY(config_.isValid());
     qputenv("XDG_CONFIG_HOME", QFile::encodeName(config_.path()));
-    // A network of the test's own, so that the program can have port 3330.
-    QVERIFY2(unshare(CLONE_NEWNET) == 0, "this test needs to make a network namespace");
-    QCOMPARE(QProcess::execute("ip", {"link", "set", "lo", "up"}), 0);
     bus_ = std::make_unique<PrivateBus>();
     QVERIFY2(bus_->isRunning(), "dbus-daemon did not start");
 }
 
 void PortalTest::init()
 {
-    AppSettings().remove(kTokenKey);
+    AppSettings().setValue(kTokenKey, "token-0");
 }
 
 void PortalTest::typesAndScrollsOnceAllowed_data()
 {
-    QTest::addColumn<Order>("order");
-    QTest::newRow("response after the reply") << Order::AfterReply;
-    QTest::newRow("response before the reply") << Order::BeforeReply;
-    QTest::newRow("response on another path") << Order::OnAnotherPath;
+    QTest::addColumn<PortalBehaviour>("behaviour");
+    QTest::addColumn<QVariant>("tokenHandedBack");
+    QTest::newRow("response after the reply") << PortalBehaviour{} << QVariant("token-0");
+    QTest::newRow("response before the reply")
+        << PortalBehaviour{.order = Order::BeforeReply} << QVariant("token-0");
+    QTest::newRow("response on another path")
+        << PortalBehaviour{.order = Order::OnAnotherPath} << QVariant("token-0");
+    QTest::newRow("first version, without tokens")
+        << PortalBehaviour{.version = 1, .restoreToken = {}} << QVariant();
 }
 
 void PortalTest::typesAndScrollsOnceAllowed()
 {
-    QFETCH(Order, order);
-    FakePortal desktop(bus_->address(), {.order = order});
+    QFETCH(PortalBehaviour, behaviour);
+    QFETCH(QVariant, tokenHandedBack);
+    FakePortal desktop(bus_->address(), behaviour);
     QVERIFY(desktop.isRegistered());
     {
         PortalClient client(bus_->address());
@@ -125,8 +126,10 @@ void PortalTest::typesAndScrollsOnceAllowed()
         const QVariantMap select = desktop.options("SelectDevices");
         QCOMPARE(select.value("types"), QVariant(3u));
         QCOMPARE(select.value("persist_mode"), QVariant(2u));
-        QVERIFY(!select.contains("restore_token"));
+        QCOMPARE(select.value("restore_token"), tokenHandedBack);
         QCOMPARE(desktop.options("Start").value("parent_window"), QVariant(QString()));
+        // A token is good for one start: the new one replaces it, or none is kept.
+        QCOMPARE(AppSettings().value(kTokenKey).toString(), behaviour.restoreToken);
 
         client.key(13, true);
         client.key(13, false);
@@ -149,40 +152,6 @@ void PortalTest::typesAndScrollsOnceAllowed()
                           "NotifyPointerAxisDiscrete 0 1", "Close"}));
 }
 
-void PortalTest::handsBackTheStoredToken()
-{
-    const auto startWith = [&](PortalBehaviour behaviour) {
-        FakePortal desktop(bus_->address(), behaviour);
-        PortalClient client(bus_->address());
-        if (!client.waitFor(kGranted))
-            return QVariant(QStringLiteral("not granted"));
-        return desktop.options("SelectDevices").value("restore_token");
-    };
-    QCOMPARE(startWith({}), QVariant());
-    QCOMPARE(AppSettings().value(kTokenKey), QVariant("token-1"));
-    // Single use: the next start hands it back and keeps the new one.
-    QCOMPARE(startWith({.restoreToken = "token-2"}), QVariant("token-1"));
-    QCOMPARE(AppSettings().value(kTokenKey), QVariant("token-2"));
-    // A first-version portal knows no tokens.
-    QCOMPARE(startWith({.version = 1, .restoreToken = {}}), QVariant());
-    QVERIFY(!AppSettings().contains(kTokenKey));
-}
-
-void PortalTest::refusalFallsBack()
-{
-    FakePortal desktop(bus_->address(), {.startResponse = 1});
-    PortalClient client(bus_->address());
-    QVERIFY(QTest::qWaitFor([&] { return client.fallbacks == 1; }, 5000));
-    QCOMPARE(client.log.lines.size(), 2);
-    QVERIFY2(client.log.lines.last().startsWith(
-                 "Remote input was not allowed by the desktop. To allow it, start Kestrelio again"),
-             qPrintable(client.log.lines.last()));
-    QCOMPARE(client.active->summary(), "fallback");
-    // The refused session is given back.
-    QVERIFY(desktop.waitForCalls(4));
-    QCOMPARE(desktop.calls().last(), "Close");
-}
-
 void PortalTest::desktopEndsTheSession()
 {
     FakePortal desktop(bus_->address(), {});
@@ -202,27 +171,35 @@ void PortalTest::unusablePortalFallsBack_data()
 {
     QTest::addColumn<bool>("present");
     QTest::addColumn<PortalBehaviour>("behaviour");
-    QTest::newRow("absent") << false << PortalBehaviour{};
-    QTest::newRow("no keyboard offered") << true << PortalBehaviour{.deviceTypes = 2};
+    QTest::addColumn<QString>("report");
+    const QString unusable = "^The desktop's remote input portal cannot be used \\(.+\\)\\.$";
+    const QString refused = "^Remote input was not allowed by the desktop\\. To allow it, start "
+                            "Kestrelio again .+/dev/uinput";
+    QTest::newRow("absent") << false << PortalBehaviour{} << unusable;
+    QTest::newRow("no keyboard offered") << true << PortalBehaviour{.deviceTypes = 2} << unusable;
     QTest::newRow("CreateSession fails")
-        << true << PortalBehaviour{.failingMethod = "CreateSession"};
-    QTest::newRow("Start fails") << true << PortalBehaviour{.failingMethod = "Start"};
+        << true << PortalBehaviour{.failingMethod = "CreateSession"} << unusable;
+    QTest::newRow("Start fails") << true << PortalBehaviour{.failingMethod = "Start"} << unusable;
+    QTest::newRow("refused") << true << PortalBehaviour{.startResponse = 1} << refused;
+    QTest::newRow("pointer granted alone")
+        << true << PortalBehaviour{.grantedDevices = 2} << refused;
 }
 
 void PortalTest::unusablePortalFallsBack()
 {
     QFETCH(bool, present);
     QFETCH(PortalBehaviour, behaviour);
+    QFETCH(QString, report);
     std::unique_ptr<FakePortal> desktop;
     if (present)
         desktop = std::make_unique<FakePortal>(bus_->address(), behaviour);
     PortalClient client(bus_->address());
     QVERIFY(QTest::qWaitFor([&] { return client.fallbacks == 1; }, 2000));
-    const QStringList reports =
-        client.log.lines.filter(QRegularExpression("^The desktop's remote input portal cannot be "
-                                                   "used \\(.+\\)\\.$"));
-    QCOMPARE(reports.size(), 1);
+    QCOMPARE(client.log.lines.filter(QRegularExpression(report)).size(), 1);
     QCOMPARE(client.active->summary(), "fallback");
+    // A session that was made is given back.
+    if (desktop && desktop->calls().contains("SelectDevices"))
+        QVERIFY(QTest::qWaitFor([&] { return desktop->calls().endsWith("Close"); }, 2000));
 }
 
 namespace {
@@ -272,6 +249,10 @@ struct Program
 
 void PortalTest::programTypesThroughThePortal()
 {
+    // A network of the test's own, so that the program can have port 3330.
+    // The bus is a socket file, which every namespace reaches.
+    QVERIFY2(unshare(CLONE_NEWNET) == 0, "this test needs to make a network namespace");
+    QCOMPARE(QProcess::execute("ip", {"link", "set", "lo", "up"}), 0);
     QTemporaryDir configHome;
     const QUrl server(QStringLiteral("ws://127.0.0.1:3330"));
     {
@@ -303,6 +284,8 @@ void PortalTest::programTypesThroughThePortal()
     QVERIFY(program.waitFor("Input backend: XTest on X display " + xvfb.displayName() +
                             " (reaches X11 applications only)\n"));
     QCOMPARE(desktop.options("SelectDevices").value("restore_token"), QVariant("token-1"));
+    QVERIFY(desktop.waitForCalls(4));
+    QCOMPARE(desktop.calls().last(), "Close"); // the refused session is given back
     std::unique_ptr<TestClient> client;
     QVERIFY(QTest::qWaitFor(
         [&] {

@@ -125,7 +125,7 @@ QDBusObjectPath FakeRemoteDesktop::Start(const QDBusObjectPath& session,
     const PortalBehaviour& behaviour = portal_.behaviour_;
     QVariantMap results;
     if (behaviour.startResponse == 0)
-        results = {{QStringLiteral("devices"), 3u},
+        results = {{QStringLiteral("devices"), behaviour.grantedDevices},
                    {QStringLiteral("restore_token"), behaviour.restoreToken}};
     return answer(QStringLiteral("Start"), recorded, behaviour.startResponse, results);
 }

@@ -42,7 +42,8 @@ struct PortalBehaviour
     quint32 deviceTypes = 3;
     quint32 version = 2;
     quint32 startResponse = 0; // 1: the user refused
-    QString failingMethod;     // answered with a D-Bus error
+    quint32 grantedDevices = 3;
+    QString failingMethod; // answered with a D-Bus error
     ResponseOrder order = ResponseOrder::AfterReply;
     QString restoreToken = QStringLiteral("token-1");
 };

@@ -115,6 +115,12 @@ void RemoteDesktopPortal::startSession()
 {
     request(QStringLiteral("Start"), {QVariant::fromValue(QDBusObjectPath(session_)), QString()},
             {}, [this](const QVariantMap& results) {
+                // The dialog may let the user grant the pointer alone.
+                const QVariant devices = results.value(QStringLiteral("devices"));
+                if (devices.isValid() && !(devices.toUInt() & portal::kKeyboard)) {
+                    refuse();
+                    return;
+                }
                 running_ = true;
                 emit started(results.value(QStringLiteral("restore_token")).toString());
             });
