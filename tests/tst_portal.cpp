@@ -194,7 +194,8 @@ void PortalTest::unusablePortalFallsBack()
     if (present)
         desktop = std::make_unique<FakePortal>(bus_->address(), behaviour);
     PortalClient client(bus_->address());
-    QVERIFY(QTest::qWaitFor([&] { return client.fallbacks == 1; }, 2000));
+    QVERIFY2(QTest::qWaitFor([&] { return client.fallbacks == 1; }, 2000),
+             qPrintable(client.log.lines.join(" | ")));
     QCOMPARE(client.log.lines.filter(QRegularExpression(report)).size(), 1);
     QCOMPARE(client.active->summary(), "fallback");
     // A session that was made is given back.
