@@ -36,7 +36,7 @@ struct PortalBehaviour
         AfterReply,
         BeforeReply,
         // A path other than the predictable one, sent a little after the reply,
-        // as portals before version 0.9 did.
+        // as older portals did.
         OnAnotherPath,
     };
     quint32 deviceTypes = 3;

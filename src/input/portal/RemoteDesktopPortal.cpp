@@ -86,7 +86,7 @@ void RemoteDesktopPortal::checkProperties(const QVariantMap& properties,
 void RemoteDesktopPortal::createSession(const QString& restoreToken)
 {
     const QVariantMap options{
-        {QStringLiteral("session_handle_token"), QStringLiteral("kestrelio%1").arg(requests_ + 1)}};
+        {QStringLiteral("session_handle_token"), QStringLiteral("kestrelio")}};
     request(QStringLiteral("CreateSession"), {}, options,
             [this, restoreToken](const QVariantMap& results) {
                 session_ = pathValue(results.value(QStringLiteral("session_handle")));
