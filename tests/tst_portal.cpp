@@ -220,6 +220,7 @@ struct Program
         environment.insert("DBUS_SESSION_BUS_ADDRESS", busAddress);
         environment.insert("XDG_CONFIG_HOME", configHome);
         process.setProcessEnvironment(environment);
+        process.setProcessChannelMode(QProcess::MergedChannels);
         process.start(KESTRELIO_BINARY);
     }
     ~Program()
@@ -281,7 +282,8 @@ void PortalTest::programTypesThroughThePortal()
     QVERIFY(xvfb.isRunning());
     FakePortal desktop(bus_->address(), {.startResponse = 1});
     Program program(bus_->address(), configHome.path(), xvfb.displayName());
-    QVERIFY(program.waitFor("Remote input was not allowed by the desktop"));
+    QVERIFY2(program.waitFor("Remote input was not allowed by the desktop"),
+             (program.output + desktop.calls().join(',').toUtf8()).constData());
     QVERIFY(program.waitFor("Input backend: XTest on X display " + xvfb.displayName() +
                             " (reaches X11 applications only)\n"));
     QCOMPARE(desktop.options("SelectDevices").value("restore_token"), QVariant("token-1"));

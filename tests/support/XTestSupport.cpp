@@ -11,10 +11,12 @@
 XvfbServer::XvfbServer()
 {
     // -displayfd makes the server choose a free display and print its number.
+    // -noreset: a server that resets when its last client leaves can swallow
+    // the next client's connection, which then waits for ever.
     process_.start(QStringLiteral("Xvfb"),
-                   {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-nolisten"),
-                    QStringLiteral("tcp"), QStringLiteral("-screen"), QStringLiteral("0"),
-                    QStringLiteral("1280x800x24")});
+                   {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-noreset"),
+                    QStringLiteral("-nolisten"), QStringLiteral("tcp"), QStringLiteral("-screen"),
+                    QStringLiteral("0"), QStringLiteral("1280x800x24")});
     if (!process_.waitForStarted(5000))
         return;
     QByteArray number;
