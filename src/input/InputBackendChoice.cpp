@@ -31,11 +31,12 @@ InputBackend chooseWithoutUinput(DiagnosticLog& log, const QString& uinputError,
                           .arg(reasons);
     log.writeLine(QStringLiteral(
         "Accessibility permissions are not enabled. Please enable them in System Preferences."));
-    log.writeLine(QStringLiteral("Key presses and scrolling cannot reach this computer (%1). Allow "
-                                 "access to /dev/uinput with packaging/70-kestrelio-uinput.rules "
-                                 "(see \"Input permissions\" in the README) or join the input "
-                                 "group, then log in again.")
-                      .arg(reasons));
+    log.writeLine(
+        QStringLiteral("Key presses and scrolling cannot reach this computer (%1). Allow "
+                       "access to /dev/uinput with the udev rule 70-kestrelio-uinput.rules "
+                       "(see \"Input permissions\" in the README) or join the input "
+                       "group, then log in again.")
+            .arg(reasons));
     return backend;
 }
 

@@ -55,7 +55,7 @@ void PortalInput::refused()
     log_.writeLine(QStringLiteral(
         "Remote input was not allowed by the desktop. To allow it, start Kestrelio again and "
         "accept the desktop's dialog, or allow access to /dev/uinput with "
-        "packaging/70-kestrelio-uinput.rules (see \"Input permissions\" in the README)."));
+        "the udev rule 70-kestrelio-uinput.rules (see \"Input permissions\" in the README)."));
     install(active_, fallback_());
 }
 
