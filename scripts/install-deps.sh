@@ -15,7 +15,7 @@ if [[ "${1:-}" == "--tests" || "${1:-}" == "--package" ]]; then
   packages+=(dpkg-dev file lintian desktop-file-utils appstream)
 fi
 if [[ "${1:-}" == "--tests" ]]; then
-  packages+=(clang-format git libzbar-dev iproute2 util-linux chromium nodejs debootstrap)
+  packages+=(clang-format git libzbar-dev iproute2 util-linux chromium nodejs debootstrap dbus-daemon)
 fi
 
 missing=()

@@ -3,6 +3,7 @@
 #include "app/ConsoleStatusPrinter.h"
 #include "app/QuitOnSignals.h"
 #include "controller/GameControllerManager.h"
+#include "input/ActiveInputLayer.h"
 #include "input/InputBackendChoice.h"
 #include "pairing/PairingAddress.h"
 #include "pairing/TerminalPairing.h"
@@ -13,11 +14,14 @@
 int runHeadless(int argc, char* argv[], DiagnosticLog& log, bool pairedOnly)
 {
     QCoreApplication app(argc, argv);
-    const InputBackend input = chooseInputBackend(log);
-    WebSocketViewModel model(*input.layer, log);
+    ActiveInputLayer input;
+    chooseInputBackend(input, log);
+    WebSocketViewModel model(input, log);
     model.setKeyPressSimulation(input.summary());
+    QObject::connect(&input, &ActiveInputLayer::summaryChanged, &model,
+                     [&model](const QString& summary) { model.setKeyPressSimulation(summary); });
     ConsoleStatusPrinter printer(model, log);
-    GameControllerManager controllers(*input.layer, log);
+    GameControllerManager controllers(input, log);
     QuitOnSignals quitOnSignals;
     DeviceTrust& trust = model.trust();
     trust.setStrangerPolicy(pairedOnly ? StrangerPolicy::Refuse : StrangerPolicy::Serve);

@@ -1,6 +1,7 @@
 #include "app/KestrelioApp.h"
 
 #include "app/WindowGeometry.h"
+#include "input/InputBackendChoice.h"
 #include "ui/StatusColors.h"
 #include "ui/WebSocketServerView.h"
 
@@ -8,12 +9,16 @@
 #include <QShortcut>
 
 KestrelioApp::KestrelioApp(DiagnosticLog& log)
-    : input_(chooseInputBackend(log)),
-      window_(std::make_unique<WebSocketServerView>(*input_.layer, log))
 {
+    chooseInputBackend(input_, log);
+    window_ = std::make_unique<WebSocketServerView>(input_, log);
     WebSocketViewModel& model = window_->viewModel();
-    model.setKeyPressSimulation(input_.summary());
-    window_->setKeyPressProblem(!input_.problem.isEmpty());
+    const auto showInput = [this, &model] {
+        model.setKeyPressSimulation(input_.summary());
+        window_->setKeyPressProblem(!input_.reachesTheSystem());
+    };
+    showInput();
+    QObject::connect(&input_, &ActiveInputLayer::summaryChanged, window_.get(), showInput);
     window_->setWindowTitle(QStringLiteral("Kestrelio"));
     // A failure to listen is also told where the program was started from.
     QObject::connect(

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "common/DiagnosticLog.h"
-#include "input/InputBackendChoice.h"
+#include "input/ActiveInputLayer.h"
 
 #include <memory>
 
@@ -18,6 +18,6 @@ public:
     WebSocketServerView& window() { return *window_; }
 
 private:
-    InputBackend input_;
+    ActiveInputLayer input_;
     std::unique_ptr<WebSocketServerView> window_;
 };

@@ -1,21 +1,25 @@
 #include "input/InputBackendChoice.h"
 
+#include "input/ActiveInputLayer.h"
 #include "input/UinputBackend.h"
 #include "input/XTestBackend.h"
+#include "input/portal/PortalInput.h"
 
-InputBackend chooseInputBackend(DiagnosticLog& log)
+#include <QDBusConnection>
+
+namespace {
+
+// XTest, or nothing; `uinputError` says why uinput is not in use.
+InputBackend chooseWithoutUinput(DiagnosticLog& log, const QString& uinputError, bool wayland)
 {
     InputBackend backend;
-    QString uinputError;
     QString xError;
-    if (std::unique_ptr<UinputDevices> devices = UinputDevices::create(uinputError)) {
-        backend.layer = std::make_unique<UinputBackend>(std::move(devices), log);
-        backend.name = QStringLiteral("uinput (virtual keyboard and wheel)");
-    } else if (std::unique_ptr<XTestBackend> xtest = XTestBackend::connect({}, log, xError)) {
+    if (std::unique_ptr<XTestBackend> xtest = XTestBackend::connect({}, log, xError)) {
         backend.name = QStringLiteral("XTest on X display ") + xtest->displayName();
+        // Through XWayland, native Wayland windows get nothing.
+        if (wayland)
+            backend.name += QStringLiteral(" (reaches X11 applications only)");
         backend.layer = std::move(xtest);
-    }
-    if (backend.layer) {
         log.writeLine(QStringLiteral("Input backend: ") + backend.name);
         return backend;
     }
@@ -27,10 +31,39 @@ InputBackend chooseInputBackend(DiagnosticLog& log)
                           .arg(reasons);
     log.writeLine(QStringLiteral(
         "Accessibility permissions are not enabled. Please enable them in System Preferences."));
-    log.writeLine(QStringLiteral("Key presses and scrolling cannot reach this computer (%1). Allow "
-                                 "access to /dev/uinput with packaging/70-kestrelio-uinput.rules "
-                                 "(see \"Input permissions\" in the README) or join the input "
-                                 "group, then log in again.")
-                      .arg(reasons));
+    log.writeLine(
+        QStringLiteral("Key presses and scrolling cannot reach this computer (%1). Allow "
+                       "access to /dev/uinput with the udev rule 70-kestrelio-uinput.rules "
+                       "(see \"Input permissions\" in the README) or join the input "
+                       "group, then log in again.")
+            .arg(reasons));
     return backend;
+}
+
+} // namespace
+
+bool isWaylandSession()
+{
+    return qEnvironmentVariable("XDG_SESSION_TYPE") == QLatin1String("wayland") ||
+           !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
+}
+
+void chooseInputBackend(ActiveInputLayer& active, DiagnosticLog& log)
+{
+    QString uinputError;
+    if (std::unique_ptr<UinputDevices> devices = UinputDevices::create(uinputError)) {
+        const QString name = QStringLiteral("uinput (virtual keyboard and wheel)");
+        log.writeLine(QStringLiteral("Input backend: ") + name);
+        active.use(std::make_unique<UinputBackend>(std::move(devices), log), name);
+        return;
+    }
+    const bool wayland = isWaylandSession();
+    if (wayland) {
+        new PortalInput(
+            active, QDBusConnection::sessionBus(),
+            [&log, uinputError] { return chooseWithoutUinput(log, uinputError, true); }, log);
+        return;
+    }
+    InputBackend backend = chooseWithoutUinput(log, uinputError, false);
+    active.use(std::move(backend.layer), backend.summary());
 }

@@ -7,6 +7,8 @@
 
 #include <memory>
 
+class ActiveInputLayer;
+
 // The layer that input goes out through. When no backend works, `layer`
 // accepts events and drops them, and `problem` says in a sentence why and
 // where to read about the fix.
@@ -20,6 +22,11 @@ struct InputBackend
     QString summary() const { return problem.isEmpty() ? name : problem; }
 };
 
-// Tries uinput, then XTest on $DISPLAY, once at start-up, and prints which one
-// works or, when none does, that input cannot be sent and how to allow it.
-InputBackend chooseInputBackend(DiagnosticLog& log);
+// XDG_SESSION_TYPE is wayland, or WAYLAND_DISPLAY is set.
+bool isWaylandSession();
+
+// Tries uinput; in a Wayland session the desktop's RemoteDesktop portal, whose
+// answer comes later and may change the layer; then XTest on $DISPLAY. Prints
+// which one works or, when none does, that input cannot be sent and how to
+// allow it.
+void chooseInputBackend(ActiveInputLayer& active, DiagnosticLog& log);

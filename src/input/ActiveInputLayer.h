@@ -1,0 +1,37 @@
+#pragma once
+
+#include "input/EventLayer.h"
+
+#include <QObject>
+#include <QString>
+
+#include <memory>
+
+// The layer the program posts through, whose backend may change while it runs
+// (a desktop that grants, refuses or ends remote input). Callers keep this one
+// reference; `summary` tells the user what key presses reach right now.
+class ActiveInputLayer final : public QObject, public EventLayer
+{
+    Q_OBJECT
+public:
+    ActiveInputLayer();
+
+    void use(std::unique_ptr<EventLayer> layer, const QString& summary);
+    QString summary() const { return summary_; }
+    // False while key presses go nowhere: no backend, or none allowed yet.
+    bool reachesTheSystem() const;
+
+    std::optional<EventSource> createSource() override;
+    std::optional<KeyEvent> createKeyEvent(const std::optional<EventSource>& source, quint16 code,
+                                           bool keyDown) override;
+    std::optional<ScrollEvent> createScrollEvent(const EventSource& source, qint32 verticalPixels,
+                                                 qint32 horizontalPixels) override;
+    void post(TapLocation tap, const InputEvent& event) override;
+
+signals:
+    void summaryChanged(const QString& summary);
+
+private:
+    std::unique_ptr<EventLayer> layer_;
+    QString summary_;
+};

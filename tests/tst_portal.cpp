@@ -1,0 +1,305 @@
+#include "FakePortal.h"
+#include "TestSupport.h"
+#include "XTestSupport.h"
+#include "common/AppSettings.h"
+#include "input/ActiveInputLayer.h"
+#include "input/portal/PortalInput.h"
+
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <csignal>
+#include <sched.h>
+
+// Input through the desktop's RemoteDesktop portal, against a fake desktop on
+// a private session bus.
+class PortalTest : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void init();
+    void typesAndScrollsOnceAllowed_data();
+    void typesAndScrollsOnceAllowed();
+    void desktopEndsTheSession();
+    void unusablePortalFallsBack_data();
+    void unusablePortalFallsBack();
+    void programTypesThroughThePortal();
+
+private:
+    QTemporaryDir config_;
+    std::unique_ptr<PrivateBus> bus_;
+};
+
+namespace {
+
+const QString kGranted = QStringLiteral(
+    "Input backend: RemoteDesktop portal (keyboard and scrolling through the desktop)");
+const QString kStopped = QStringLiteral("Remote input was stopped by the desktop");
+const QString kTokenKey = QStringLiteral("portal/restore_token");
+
+// The program's side: a portal session on its own connection, with a fallback
+// that only says it was used.
+struct PortalClient
+{
+    explicit PortalClient(const QString& address)
+        : name(QStringLiteral("client-%1").arg(++count)),
+          active(std::make_unique<ActiveInputLayer>())
+    {
+        new PortalInput(
+            *active, QDBusConnection::connectToBus(address, name),
+            [this] {
+                ++fallbacks;
+                return InputBackend{std::make_unique<NullEventLayer>(), "fallback", {}};
+            },
+            log);
+    }
+    ~PortalClient()
+    {
+        active.reset();
+        QDBusConnection::disconnectFromBus(name);
+    }
+
+    bool waitFor(const QString& line)
+    {
+        return QTest::qWaitFor([&] { return log.lines.contains(line); }, 5000);
+    }
+    void key(quint16 code, bool down) { active->post(TapLocation::Hid, KeyEvent{code, down}); }
+    void scroll(qint32 vertical, qint32 horizontal)
+    {
+        active->post(TapLocation::Hid, ScrollEvent{vertical, horizontal});
+    }
+
+    static inline int count = 0;
+    QString name;
+    RecordingLog log;
+    std::unique_ptr<ActiveInputLayer> active;
+    int fallbacks = 0;
+};
+
+using Order = PortalBehaviour::ResponseOrder;
+
+} // namespace
+
+void PortalTest::initTestCase()
+{
+    QVERIFY(config_.isValid());
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(config_.path()));
+    bus_ = std::make_unique<PrivateBus>();
+    QVERIFY2(bus_->isRunning(), "dbus-daemon did not start");
+}
+
+void PortalTest::init()
+{
+    AppSettings().setValue(kTokenKey, "token-0");
+}
+
+void PortalTest::typesAndScrollsOnceAllowed_data()
+{
+    QTest::addColumn<PortalBehaviour>("behaviour");
+    QTest::addColumn<QVariant>("tokenHandedBack");
+    QTest::newRow("response after the reply") << PortalBehaviour{} << QVariant("token-0");
+    QTest::newRow("response before the reply")
+        << PortalBehaviour{.order = Order::BeforeReply} << QVariant("token-0");
+    QTest::newRow("response on another path")
+        << PortalBehaviour{.order = Order::OnAnotherPath} << QVariant("token-0");
+    QTest::newRow("first version, without tokens")
+        << PortalBehaviour{.version = 1, .restoreToken = {}} << QVariant();
+}
+
+void PortalTest::typesAndScrollsOnceAllowed()
+{
+    QFETCH(PortalBehaviour, behaviour);
+    QFETCH(QVariant, tokenHandedBack);
+    FakePortal desktop(bus_->address(), behaviour);
+    QVERIFY(desktop.isRegistered());
+    {
+        PortalClient client(bus_->address());
+        QCOMPARE(client.active->summary(), PortalInput::waitingText());
+        client.key(13, true); // before the user answered: dropped
+        QVERIFY(client.waitFor(kGranted));
+        QCOMPARE(client.log.lines.first(), PortalInput::waitingText());
+        QCOMPARE(client.active->summary(), kGranted.mid(15));
+
+        QCOMPARE(desktop.calls(), QStringList({"CreateSession", "SelectDevices", "Start"}));
+        const QVariantMap select = desktop.options("SelectDevices");
+        QCOMPARE(select.value("types"), QVariant(3u));
+        QCOMPARE(select.value("persist_mode"), QVariant(2u));
+        QCOMPARE(select.value("restore_token"), tokenHandedBack);
+        QCOMPARE(desktop.options("Start").value("parent_window"), QVariant(QString()));
+        // A token is good for one start: the new one replaces it, or none is kept.
+        QCOMPARE(AppSettings().value(kTokenKey).toString(), behaviour.restoreToken);
+
+        client.key(13, true);
+        client.key(13, false);
+        client.key(126, true);
+        client.key(126, false);
+        client.key(200, true);
+        client.scroll(50, 0);  // up
+        client.scroll(0, 100); // left, two detents
+        client.scroll(-30, 0); // a fraction, kept
+        client.scroll(-30, 0); // down
+        QVERIFY(desktop.waitForCalls(10));
+        QVERIFY(
+            client.log.lines.contains("No key on this keyboard for key code 200; it is ignored"));
+    }
+    // On quit the session is closed.
+    QCOMPARE(desktop.calls().mid(3),
+             QStringList({"NotifyKeyboardKeycode 17 1", "NotifyKeyboardKeycode 17 0",
+                          "NotifyKeyboardKeycode 103 1", "NotifyKeyboardKeycode 103 0",
+                          "NotifyPointerAxisDiscrete 0 -1", "NotifyPointerAxisDiscrete 1 -2",
+                          "NotifyPointerAxisDiscrete 0 1", "Close"}));
+}
+
+void PortalTest::desktopEndsTheSession()
+{
+    FakePortal desktop(bus_->address(), {});
+    PortalClient client(bus_->address());
+    QVERIFY(client.waitFor(kGranted));
+    desktop.closeSession();
+    QVERIFY(client.waitFor(kStopped));
+    QCOMPARE(client.active->summary(), kStopped);
+    client.key(13, true);
+    client.scroll(500, 0);
+    QTest::qWait(200);
+    QCOMPARE(desktop.calls(), QStringList({"CreateSession", "SelectDevices", "Start"}));
+    QCOMPARE(client.fallbacks, 0);
+}
+
+void PortalTest::unusablePortalFallsBack_data()
+{
+    QTest::addColumn<bool>("present");
+    QTest::addColumn<PortalBehaviour>("behaviour");
+    QTest::addColumn<QString>("report");
+    const QString unusable = "^The desktop's remote input portal cannot be used \\(.+\\)\\.$";
+    const QString refused = "^Remote input was not allowed by the desktop\\. To allow it, start "
+                            "Kestrelio again .+/dev/uinput";
+    QTest::newRow("absent") << false << PortalBehaviour{} << unusable;
+    QTest::newRow("no keyboard offered") << true << PortalBehaviour{.deviceTypes = 2} << unusable;
+    QTest::newRow("CreateSession fails")
+        << true << PortalBehaviour{.failingMethod = "CreateSession"} << unusable;
+    QTest::newRow("Start fails") << true << PortalBehaviour{.failingMethod = "Start"} << unusable;
+    QTest::newRow("refused") << true << PortalBehaviour{.startResponse = 1} << refused;
+    QTest::newRow("pointer granted alone")
+        << true << PortalBehaviour{.grantedDevices = 2} << refused;
+}
+
+void PortalTest::unusablePortalFallsBack()
+{
+    QFETCH(bool, present);
+    QFETCH(PortalBehaviour, behaviour);
+    QFETCH(QString, report);
+    std::unique_ptr<FakePortal> desktop;
+    if (present)
+        desktop = std::make_unique<FakePortal>(bus_->address(), behaviour);
+    PortalClient client(bus_->address());
+    QVERIFY2(QTest::qWaitFor([&] { return client.fallbacks == 1; }, 2000),
+             qPrintable(client.log.lines.join(" | ")));
+    QCOMPARE(client.log.lines.filter(QRegularExpression(report)).size(), 1);
+    QCOMPARE(client.active->summary(), "fallback");
+    // A session that was made is given back.
+    if (desktop && desktop->calls().contains("SelectDevices"))
+        QVERIFY(QTest::qWaitFor([&] { return desktop->calls().endsWith("Close"); }, 2000));
+}
+
+namespace {
+
+// The program in a Wayland session without /dev/uinput: headless, or with
+// XWayland's display when one is given.
+struct Program
+{
+    Program(const QString& busAddress, const QString& configHome, const QByteArray& display = {})
+    {
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+            environment.remove(name);
+        if (!display.isEmpty())
+            environment.insert("DISPLAY", display);
+        environment.insert("XDG_SESSION_TYPE", "wayland");
+        environment.insert("DBUS_SESSION_BUS_ADDRESS", busAddress);
+        environment.insert("XDG_CONFIG_HOME", configHome);
+        process.setProcessEnvironment(environment);
+        process.setProcessChannelMode(QProcess::MergedChannels);
+        process.start(KESTRELIO_BINARY);
+    }
+    ~Program()
+    {
+        process.kill();
+        process.waitForFinished(5000);
+    }
+    bool waitFor(const QByteArray& text)
+    {
+        return QTest::qWaitFor(
+            [&] {
+                output += process.readAllStandardOutput();
+                return output.contains(text);
+            },
+            10000);
+    }
+    bool quit()
+    {
+        ::kill(pid_t(process.processId()), SIGTERM);
+        return process.waitForFinished(5000) && process.exitCode() == 0;
+    }
+
+    QProcess process;
+    QByteArray output;
+};
+
+} // namespace
+
+void PortalTest::programTypesThroughThePortal()
+{
+    // A network of the test's own, so that the program can have port 3330.
+    // The bus is a socket file, which every namespace reaches.
+    QVERIFY2(unshare(CLONE_NEWNET) == 0, "this test needs to make a network namespace");
+    QCOMPARE(QProcess::execute("ip", {"link", "set", "lo", "up"}), 0);
+    QTemporaryDir configHome;
+    const QUrl server(QStringLiteral("ws://127.0.0.1:3330"));
+    {
+        FakePortal desktop(bus_->address(), {});
+        Program program(bus_->address(), configHome.path());
+        QVERIFY(program.waitFor(kGranted.toUtf8()));
+        QVERIFY(program.waitFor("Server ready on port 3330\n"));
+        TestClient client(server);
+        for (const char* message : {"w", "-w", "up", "-up", "mouse 0 1", "a"})
+            client.send(message);
+        QVERIFY(client.sync());
+        QVERIFY(desktop.waitForCalls(9));
+        // Quit with A held: let go of it, then end the session.
+        QVERIFY(program.quit());
+        QCOMPARE(
+            desktop.calls(),
+            QStringList({"CreateSession", "SelectDevices", "Start", "NotifyKeyboardKeycode 17 1",
+                         "NotifyKeyboardKeycode 17 0", "NotifyKeyboardKeycode 103 1",
+                         "NotifyKeyboardKeycode 103 0", "NotifyPointerAxisDiscrete 0 -1",
+                         "NotifyKeyboardKeycode 30 1", "NotifyKeyboardKeycode 30 0", "Close"}));
+        QCOMPARE(desktop.options("SelectDevices").value("persist_mode"), QVariant(2u));
+    }
+
+    // The next start hands the token back; this time the user refuses, and
+    // only XWayland is left.
+    XvfbServer xvfb;
+    QVERIFY(xvfb.isRunning());
+    FakePortal desktop(bus_->address(), {.startResponse = 1});
+    Program program(bus_->address(), configHome.path(), xvfb.displayName());
+    QVERIFY2(program.waitFor("Remote input was not allowed by the desktop"),
+             (program.output + desktop.calls().join(',').toUtf8()).constData());
+    QVERIFY(program.waitFor("Input backend: XTest on X display " + xvfb.displayName() +
+                            " (reaches X11 applications only)\n"));
+    QCOMPARE(desktop.options("SelectDevices").value("restore_token"), QVariant("token-1"));
+    QVERIFY(desktop.waitForCalls(4));
+    QCOMPARE(desktop.calls().last(), "Close"); // the refused session is given back
+    std::unique_ptr<TestClient> client;
+    QVERIFY(QTest::qWaitFor(
+        [&] {
+            client = std::make_unique<TestClient>(server);
+            return client->isConnected();
+        },
+        10000));
+    QVERIFY(client->sync());
+}
+
+QTEST_GUILESS_MAIN(PortalTest)
+#include "tst_portal.moc"
