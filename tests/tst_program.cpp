@@ -139,6 +139,26 @@ bool waitForServer()
         10000);
 }
 
+QByteArray networkOf(const QString& pid)
+{
+    char target[64] = {};
+    const ssize_t n = ::readlink(qPrintable(QStringLiteral("/proc/%1/ns/net").arg(pid)), target,
+                                 sizeof target - 1);
+    return n > 0 ? QByteArray(target, n) : QByteArray();
+}
+
+// `unshare -n` makes its namespace a moment after it starts: a link moved
+// there any sooner would stay here.
+bool inANetworkOfItsOwn(const QProcess& process)
+{
+    return QTest::qWaitFor(
+        [&] {
+            const QByteArray its = networkOf(QString::number(process.processId()));
+            return !its.isEmpty() && its != networkOf(QStringLiteral("self"));
+        },
+        10000);
+}
+
 bool sh(const QString& script)
 {
     QProcess process;
@@ -192,7 +212,7 @@ void ProgramTest::answersTheCommandLine()
     QVERIFY2(err.startsWith(expectedStderr) && (expectedStderr.isEmpty() == err.isEmpty()),
              err.constData());
     if (exitCode == 0 && arguments.first() == "--help") {
-        for (const char* option : {"--help", "--version", "--headless"})
+        for (const char* option : {"--help", "--version", "--headless", "--paired-only"})
             QVERIFY2(out.contains(option), option);
     }
 }
@@ -303,7 +323,7 @@ void ProgramTest::vanishedPhoneLetsGoOfItsKeys()
                           "sleep 0.05; done; ip link set lo up && "
                           "ip addr add 10.99.0.2/24 dev kstv1 && ip link set kstv1 up";
     Program program({}, {"unshare", "-n", "sh", "-c", setup + " && exec \"$0\"", KESTRELIO_BINARY});
-    QVERIFY(QTest::qWaitFor([&] { return program.process.processId() != 0; }, 5000));
+    QVERIFY(inANetworkOfItsOwn(program.process));
     QVERIFY(sh(QStringLiteral("ip link set kstv1 netns %1").arg(program.process.processId())));
     QVERIFY(program.waitFor("Server ready on port 3330\n"));
 
@@ -452,7 +472,7 @@ void ProgramTest::servesOnlyItsOwnNetworks()
                           "ip addr add 10.77.0.2/24 dev kstn1 && ip link set kstn1 up && "
                           "ip route add 198.51.100.0/24 via 10.77.0.1";
     Program program({}, {"unshare", "-n", "sh", "-c", setup + " && exec \"$0\"", KESTRELIO_BINARY});
-    QVERIFY(QTest::qWaitFor([&] { return program.process.processId() != 0; }, 5000));
+    QVERIFY(inANetworkOfItsOwn(program.process));
     QVERIFY(sh(QStringLiteral("ip link set kstn1 netns %1").arg(program.process.processId())));
     // The program waits for its end of the pair first; slow under sanitizers.
     QVERIFY(program.waitFor("Server ready on port 3330\n", 30000));

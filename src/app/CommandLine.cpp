@@ -13,6 +13,10 @@ const QCommandLineOption kHeadless(
     QStringLiteral("headless"),
     QStringLiteral("Run without a window, even where a display could be opened: statuses and "
                    "the pairing code go to the terminal."));
+const QCommandLineOption kPairedOnly(
+    QStringLiteral("paired-only"),
+    QStringLiteral("Headless: serve only this computer, browsers paired by the code and trusted "
+                   "devices (there is nobody to ask about a new one)."));
 
 QString usage(const QCommandLineParser& parser)
 {
@@ -28,7 +32,7 @@ CommandLine parseCommandLine(const QStringList& arguments)
     QCommandLineParser parser;
     parser.setApplicationDescription(
         QStringLiteral("Use a phone as a game pad for this computer (port 3330)."));
-    parser.addOptions({kHelp, kVersion, kHeadless});
+    parser.addOptions({kHelp, kVersion, kHeadless, kPairedOnly});
 
     CommandLine result;
     const QString name = QCoreApplication::applicationName();
@@ -47,5 +51,6 @@ CommandLine parseCommandLine(const QStringList& arguments)
         result.text = name + u' ' + QCoreApplication::applicationVersion() + u'\n';
     }
     result.options.headless = parser.isSet(kHeadless);
+    result.options.pairedOnly = parser.isSet(kPairedOnly);
     return result;
 }

@@ -9,6 +9,8 @@
 struct CommandLineOptions
 {
     bool headless = false;
+    // Headless only: serve this computer, paired pages and trusted devices alone.
+    bool pairedOnly = false;
 };
 
 struct CommandLine

@@ -32,7 +32,7 @@ int main(int argc, char* argv[])
     prepareProcess();
     StdoutLog log;
     if (commandLine.options.headless || !canOpenDisplay())
-        return runHeadless(argc, argv, log);
+        return runHeadless(argc, argv, log, commandLine.options.pairedOnly);
 
     QApplication app(argc, argv);
     QApplication::setDesktopFileName(kAppId);

@@ -100,6 +100,9 @@ WebSocketServerView::WebSocketServerView(EventLayer& events, DiagnosticLog& log,
       gameControllerManager_(events, log)
 {
     auto* root = new QVBoxLayout(this);
+    // Tight margins: at 200 % a 1280 by 720 screen leaves 360 pixels of height.
+    root->setContentsMargins(8, 4, 8, 8);
+    root->setSpacing(4);
     root->addWidget(text(tr("Kestrelio Server"), TextRole::LargeTitle, this), 0, Qt::AlignHCenter);
     root->addWidget(divider(QFrame::HLine, this));
     root->addWidget(new ApprovalBar(viewModel_.roster(), this));
@@ -135,7 +138,8 @@ QWidget* WebSocketServerView::buildLeftColumn()
     auto* column = new QWidget(splitter_);
     column->setMinimumWidth(kColumnMinimumWidth);
     auto* layout = new QVBoxLayout(column);
-    layout->setSpacing(8);
+    layout->setContentsMargins(4, 4, 4, 4);
+    layout->setSpacing(6);
     layout->addWidget(statusBlock(tr("Server Status"), serverStatus_, "serverStatus", column));
     layout->addWidget(
         statusBlock(tr("Connection Status"), connectionStatus_, "connectionStatus", column));
@@ -164,7 +168,8 @@ QWidget* WebSocketServerView::buildRightColumn(DiagnosticLog& log, InterfaceSour
     auto* column = new QWidget(splitter_);
     column->setMinimumWidth(kColumnMinimumWidth);
     auto* layout = new QVBoxLayout(column);
-    layout->setSpacing(8);
+    layout->setContentsMargins(4, 4, 4, 4);
+    layout->setSpacing(6);
 
     keyPressTitle_ = text(tr("Key Press Simulation"), TextRole::Headline, column);
     keyPressBlock_ = new QWidget(column);
@@ -188,6 +193,7 @@ QWidget* WebSocketServerView::buildRightColumn(DiagnosticLog& log, InterfaceSour
 
     auto* actions = new QWidget(column);
     auto* actionLayout = new QVBoxLayout(actions);
+    actionLayout->setContentsMargins(0, 0, 0, 0);
     // Refresh and the choice of code share one row above the code.
     auto* controls = new QWidget(actions);
     auto* controlLayout = new QHBoxLayout(controls);
