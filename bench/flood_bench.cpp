@@ -3,6 +3,7 @@
 // answering every PING as a phone does; then the server's memory while one
 // client floods WebSocket pings and never reads the answers.
 // Run: build/.../bench/kestrelio_flood_bench
+#include "BenchSupport.h"
 #include "RawWebSocket.h"
 #include "common/DiagnosticLog.h"
 #include "input/EventLayer.h"
@@ -34,14 +35,6 @@ using namespace std::chrono_literals;
 constexpr int kFlooders = 50;
 constexpr auto kFloodTime = 20s;
 
-void pinToCore(int core)
-{
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    CPU_SET(core % std::max(1u, std::thread::hardware_concurrency()), &set);
-    pthread_setaffinity_np(pthread_self(), sizeof set, &set);
-}
-
 // Counts heartbeat failures on the way to standard output.
 class CountingLog final : public DiagnosticLog
 {
@@ -59,46 +52,6 @@ public:
     std::atomic<int> closedForNotReading{0};
 };
 
-int openWebSocket(quint16 port, int receiveBuffer = 0)
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    if (receiveBuffer > 0)
-        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const timeval limit{10, 0};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
-    const int one = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    const QByteArray request = RawWebSocket::upgradeRequest("127.0.0.1");
-    if (::send(fd, request.constData(), size_t(request.size()), 0) != request.size())
-        return -1;
-    QByteArray head;
-    char c;
-    while (!head.endsWith("\r\n\r\n") && head.size() < 4096 && ::recv(fd, &c, 1, 0) == 1)
-        head.append(c);
-    return head.startsWith("HTTP/1.1 101") ? fd : -1;
-}
-
-bool sendAll(int fd, const QByteArray& bytes)
-{
-    qsizetype sent = 0;
-    while (sent < bytes.size()) {
-        const ssize_t n = ::send(fd, bytes.constData() + sent, size_t(bytes.size() - sent), 0);
-        if (n <= 0)
-            return false;
-        sent += n;
-    }
-    return true;
-}
-
 // A phone: times hsk round trips and answers each PING on the way.
 class Probe
 {
@@ -111,13 +64,13 @@ public:
     double roundTrip()
     {
         const auto start = Clock::now();
-        if (!sendAll(fd_, RawWebSocket::clientFrame("hsk")))
+        if (!writeAll(fd_, RawWebSocket::clientFrame("hsk")))
             return -1;
         for (int frames = 0; frames < 100'000; ++frames) {
             const QByteArray text = nextText();
             if (text.isNull())
                 return -1;
-            if (text == "PING" && !sendAll(fd_, RawWebSocket::clientFrame("pong")))
+            if (text == "PING" && !writeAll(fd_, RawWebSocket::clientFrame("pong")))
                 return -1;
             if (text == "HSK_DONE")
                 return std::chrono::duration<double, std::micro>(Clock::now() - start).count();
@@ -229,19 +182,6 @@ long pingFlood(quint16 port, Clock::duration duration)
     }
     ::close(fd);
     return sent;
-}
-
-long residentKiB()
-{
-    FILE* statm = std::fopen("/proc/self/statm", "r");
-    long pages = 0;
-    long resident = 0;
-    if (statm) {
-        if (std::fscanf(statm, "%ld %ld", &pages, &resident) != 2)
-            resident = 0;
-        std::fclose(statm);
-    }
-    return resident * (sysconf(_SC_PAGESIZE) / 1024);
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 // Loopback benchmark of the server: round trips beside a raw TCP echo floor,
 // key latency to the event layer, sustained key rate with standard output in a
 // pipe, and memory across many connections. Run: build/.../bench/kestrelio_bench
+#include "BenchSupport.h"
 #include "RawWebSocket.h"
 #include "XTestSupport.h"
 #include "common/DiagnosticLog.h"
@@ -33,17 +34,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Client on one core, servers on the other: a wake-up that crosses cores costs
-// far more on a virtual machine than one that stays, so the floor and the
-// server must be placed alike to be compared.
-void pinToCore(int core)
-{
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    CPU_SET(core % std::max(1u, std::thread::hardware_concurrency()), &set);
-    pthread_setaffinity_np(pthread_self(), sizeof set, &set);
-}
-
 double micros(Clock::duration d)
 {
     return std::chrono::duration<double, std::micro>(d).count();
@@ -62,38 +52,6 @@ public:
     std::atomic<Clock::rep> lastPost{0};
     std::atomic<long> posted{0};
 };
-
-int connectLoopback(quint16 port)
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    const int one = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    // A stalled server fails the run instead of hanging it.
-    const timeval limit{5, 0};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
-    return fd;
-}
-
-bool writeAll(int fd, const QByteArray& bytes)
-{
-    qsizetype sent = 0;
-    while (sent < bytes.size()) {
-        const ssize_t n = ::send(fd, bytes.constData() + sent, size_t(bytes.size() - sent), 0);
-        if (n <= 0)
-            return false;
-        sent += n;
-    }
-    return true;
-}
 
 // Reads server frames until a text frame equal to `text` arrives.
 bool readUntilText(int fd, QByteArray& buffer, QByteArrayView text)
@@ -115,18 +73,6 @@ bool readUntilText(int fd, QByteArray& buffer, QByteArrayView text)
         buffer.append(chunk, n);
     }
     return false;
-}
-
-int openWebSocket(quint16 port)
-{
-    const int fd = connectLoopback(port);
-    if (fd < 0 || !writeAll(fd, RawWebSocket::upgradeRequest("127.0.0.1")))
-        return -1;
-    QByteArray head;
-    char c;
-    while (!head.endsWith("\r\n\r\n") && ::recv(fd, &c, 1, 0) == 1)
-        head.append(c);
-    return head.startsWith("HTTP/1.1 101") ? fd : -1;
 }
 
 struct Percentiles
@@ -196,19 +142,6 @@ private:
     int client_ = -1;
     std::thread echo_;
 };
-
-long residentKiB()
-{
-    FILE* statm = std::fopen("/proc/self/statm", "r");
-    long pages = 0;
-    long resident = 0;
-    if (statm) {
-        if (std::fscanf(statm, "%ld %ld", &pages, &resident) != 2)
-            resident = 0;
-        std::fclose(statm);
-    }
-    return resident * (sysconf(_SC_PAGESIZE) / 1024);
-}
 
 struct Results
 {

@@ -1,0 +1,82 @@
+#include "BenchSupport.h"
+
+#include "RawWebSocket.h"
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <cstdio>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <pthread.h>
+#include <sched.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <thread>
+#include <unistd.h>
+
+void pinToCore(int core)
+{
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    CPU_SET(core % std::max(1u, std::thread::hardware_concurrency()), &set);
+    pthread_setaffinity_np(pthread_self(), sizeof set, &set);
+}
+
+long residentKiB()
+{
+    FILE* statm = std::fopen("/proc/self/statm", "r");
+    long pages = 0;
+    long resident = 0;
+    if (statm) {
+        if (std::fscanf(statm, "%ld %ld", &pages, &resident) != 2)
+            resident = 0;
+        std::fclose(statm);
+    }
+    return resident * (sysconf(_SC_PAGESIZE) / 1024);
+}
+
+int connectLoopback(quint16 port, int receiveBuffer)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (receiveBuffer > 0)
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    const int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    const timeval limit{10, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+    return fd;
+}
+
+int openWebSocket(quint16 port, int receiveBuffer)
+{
+    const int fd = connectLoopback(port, receiveBuffer);
+    if (fd < 0 || !writeAll(fd, RawWebSocket::upgradeRequest("127.0.0.1")))
+        return -1;
+    QByteArray head;
+    char c;
+    while (!head.endsWith("\r\n\r\n") && head.size() < 4096 && ::recv(fd, &c, 1, 0) == 1)
+        head.append(c);
+    return head.startsWith("HTTP/1.1 101") ? fd : -1;
+}
+
+bool writeAll(int fd, const QByteArray& bytes)
+{
+    qsizetype sent = 0;
+    while (sent < bytes.size()) {
+        const ssize_t n =
+            ::send(fd, bytes.constData() + sent, size_t(bytes.size() - sent), MSG_NOSIGNAL);
+        if (n <= 0)
+            return false;
+        sent += n;
+    }
+    return true;
+}
