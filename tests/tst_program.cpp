@@ -292,14 +292,14 @@ void ProgramTest::blockedOutputStallsNothing()
 
     // Far more lines than the pipe and the program's own queue hold.
     TestClient client(kServer);
-    for (int i = 0; i < 10000; ++i) {
+    for (int i = 0; i < 4000; ++i) {
         client.send(QStringLiteral("t"));
         client.send(QString(250, u'\a')); // a key name of control characters
         client.send(QStringLiteral("-t"));
     }
     client.send("w");
-    QVERIFY(client.sync());
-    QVERIFY(recorder.take(20001).endsWith("press w"));
+    QVERIFY(client.sync(30000)); // slow under sanitizers, never stuck
+    QVERIFY(recorder.take(8001, 30000).endsWith("press w"));
     client.socket.abort(); // the phone goes away
     QCOMPARE(recorder.take(1), QStringList{"release w"});
 

@@ -76,9 +76,9 @@ TestClient::TestClient(const QUrl& url, const QString& origin)
     QTRY_VERIFY_WITH_TIMEOUT(socket.state() != QAbstractSocket::ConnectingState, 5000);
 }
 
-bool TestClient::sync()
+bool TestClient::sync(int timeoutMs)
 {
     const int before = count(QStringLiteral("HSK_DONE"));
     send(QStringLiteral("hsk"));
-    return QTest::qWaitFor([&] { return count(QStringLiteral("HSK_DONE")) > before; }, 5000);
+    return QTest::qWaitFor([&] { return count(QStringLiteral("HSK_DONE")) > before; }, timeoutMs);
 }

@@ -75,7 +75,7 @@ public:
     void send(const QString& text) { socket.sendTextMessage(text); }
     // Messages are handled in order, so the answer to "hsk" means that every
     // message sent before it has been handled.
-    bool sync();
+    bool sync(int timeoutMs = 5000);
     int count(const QString& text) const { return int(received.count(text)); }
 
     QWebSocket socket;
