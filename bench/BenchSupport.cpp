@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cstdio>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <pthread.h>
@@ -79,4 +80,37 @@ bool writeAll(int fd, const QByteArray& bytes)
         sent += n;
     }
     return true;
+}
+
+DrainedStdout::DrainedStdout()
+{
+    int fds[2];
+    if (::pipe(fds) != 0)
+        return;
+    report_ = fdopen(dup(STDOUT_FILENO), "w");
+    dup2(fds[1], STDOUT_FILENO);
+    ::close(fds[1]);
+    drain_ = std::thread([this, fd = fds[0]] {
+        char chunk[65536];
+        ssize_t n;
+        while ((n = ::read(fd, chunk, sizeof chunk)) > 0)
+            lines_ += std::count(chunk, chunk + n, '\n');
+        ::close(fd);
+    });
+}
+
+DrainedStdout::~DrainedStdout()
+{
+    finish();
+    if (report_)
+        std::fclose(report_);
+}
+
+void DrainedStdout::finish()
+{
+    if (!drain_.joinable())
+        return;
+    std::fflush(stdout);
+    dup2(open("/dev/null", O_WRONLY), STDOUT_FILENO);
+    drain_.join();
 }

@@ -3,6 +3,10 @@
 #include <QByteArray>
 #include <QtGlobal>
 
+#include <atomic>
+#include <cstdio>
+#include <thread>
+
 // Pins the calling thread to one core: on a virtual machine a wake-up that
 // crosses cores costs far more than one that stays, so what is compared must
 // be placed alike.
@@ -20,3 +24,22 @@ int connectLoopback(quint16 port, int receiveBuffer = 0);
 int openWebSocket(quint16 port, int receiveBuffer = 0);
 
 bool writeAll(int fd, const QByteArray& bytes);
+
+// Standard output into a pipe that a thread drains, as when a tool reads the
+// program's output live; the results go to the terminal through `report`.
+class DrainedStdout
+{
+public:
+    DrainedStdout();
+    ~DrainedStdout();
+    bool isReady() const { return report_ != nullptr; }
+    FILE* report() const { return report_; }
+    // Closes the pipe's last writer and waits until the reader has all.
+    void finish();
+    long linesDrained() const { return lines_.load(); }
+
+private:
+    FILE* report_ = nullptr;
+    std::thread drain_;
+    std::atomic<long> lines_{0};
+};

@@ -189,17 +189,10 @@ long pingFlood(quint16 port, Clock::duration duration)
 int main(int argc, char* argv[])
 {
     // The server's lines go into a pipe that a reader drains.
-    FILE* report = fdopen(dup(STDOUT_FILENO), "w");
-    int pipeFds[2];
-    if (pipe(pipeFds) != 0)
+    DrainedStdout output;
+    if (!output.isReady())
         return 1;
-    dup2(pipeFds[1], STDOUT_FILENO);
-    ::close(pipeFds[1]);
-    std::thread drain([fd = pipeFds[0]] {
-        char chunk[65536];
-        while (::read(fd, chunk, sizeof chunk) > 0) {
-        }
-    });
+    FILE* report = output.report();
 
     QCoreApplication app(argc, argv);
     pinToCore(1);
@@ -242,9 +235,7 @@ int main(int argc, char* argv[])
     model.startServer();
     QCoreApplication::exec();
     client.join();
-    std::fflush(stdout);
-    dup2(open("/dev/null", O_WRONLY), STDOUT_FILENO);
-    drain.join();
+    output.finish();
 
     std::fprintf(report, "Kestrelio flood benchmark (loopback, %d cores)\n",
                  int(std::thread::hardware_concurrency()));
@@ -264,6 +255,5 @@ int main(int argc, char* argv[])
         "server: %s\n",
         rssBeforePings, rssAfterPings, pingBytes / 1e6,
         log.closedForNotReading.load() > 0 ? "yes" : "no");
-    std::fclose(report);
     return ok ? 0 : 1;
 }

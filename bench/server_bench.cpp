@@ -250,19 +250,10 @@ int main(int argc, char* argv[])
 {
     // Results go to the terminal; the server's lines go into a pipe that a
     // reader drains, as when a tool reads the program's output live.
-    FILE* report = fdopen(dup(STDOUT_FILENO), "w");
-    int pipeFds[2];
-    if (pipe(pipeFds) != 0)
+    DrainedStdout output;
+    if (!output.isReady())
         return 1;
-    dup2(pipeFds[1], STDOUT_FILENO);
-    ::close(pipeFds[1]);
-    std::atomic<long> linesDrained{0};
-    std::thread drain([fd = pipeFds[0], &linesDrained] {
-        char chunk[65536];
-        ssize_t n;
-        while ((n = ::read(fd, chunk, sizeof chunk)) > 0)
-            linesDrained += std::count(chunk, chunk + n, '\n');
-    });
+    FILE* report = output.report();
 
     // The X phase reads the X server from the client thread.
     XInitThreads();
@@ -309,9 +300,7 @@ int main(int argc, char* argv[])
     client.join();
     QCoreApplication::processEvents();
     const qsizetype objectsAtEnd = model.findChildren<QObject*>().size();
-    std::fflush(stdout);
-    dup2(open("/dev/null", O_WRONLY), STDOUT_FILENO); // closes the pipe's last writer
-    drain.join();
+    output.finish();
 
     const auto ratio = [&](double value, double floor) {
         return value / floor;
@@ -342,12 +331,11 @@ int main(int argc, char* argv[])
     std::fprintf(report,
                  "  key messages handled             %9.0f /s    (%ld messages, stdout in a pipe, "
                  "%ld lines drained)\n",
-                 results.keysPerSecond, results.keyMessages, linesDrained.load());
+                 results.keysPerSecond, results.keyMessages, output.linesDrained());
     std::fprintf(report,
                  "  10,000 connections opened and closed: RSS %ld KiB after 1,000, %ld KiB after "
                  "10,000; server objects %lld -> %lld\n",
                  results.rssAfter1k, results.rssAfter10k, qlonglong(objectsAtStart),
                  qlonglong(objectsAtEnd));
-    std::fclose(report);
     return results.ok ? 0 : 1;
 }

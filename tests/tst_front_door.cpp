@@ -165,8 +165,6 @@ void FrontDoorTest::plainRequestsGetThePage_data()
     QTest::newRow("script") << QByteArray("GET /controller.js HTTP/1.1") << QByteArray("200 OK")
                             << QByteArray("text/javascript; charset=utf-8")
                             << QByteArray("// The phone side");
-    QTest::newRow("style") << QByteArray("GET /controller.css HTTP/1.1") << QByteArray("200 OK")
-                           << QByteArray("text/css; charset=utf-8") << QByteArray(":root");
     QTest::newRow("other path") << QByteArray("GET /admin HTTP/1.1") << QByteArray("404 Not Found")
                                 << plain << QByteArray("Not Found");
     QTest::newRow("path escaping the site")

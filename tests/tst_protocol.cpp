@@ -18,7 +18,6 @@ private slots:
     void pongSetsConnectedWithoutLogging();
     void logKeepsNewestThirty();
     void binaryFramesAreTextWhenValidUtf8();
-    void twoClientsAreServedAtOnce();
     void oversizedMessageClosesOnlyThatClient();
     void endedConnectionsAreFreed();
     void peerIgnoringTheCloseIsStillCut();
@@ -41,12 +40,8 @@ void ProtocolTest::dispatchesByGrammar_data()
                                   << QStringList{"key pressed : 1"};
     QTest::newRow("hyphen inside")
         << "a-b" << QStringList{"-0"} << QStringList{} << QStringList{"key released : 0"};
-    QTest::newRow("lone hyphen") << "-" << QStringList{} << QStringList{}
-                                 << QStringList{"Invalid key: "};
     QTest::newRow("empty") << "" << QStringList{} << QStringList{""}
                            << QStringList{"Invalid key: "};
-    QTest::newRow("ping is a key")
-        << "ping" << QStringList{"+35"} << QStringList{"ping"} << QStringList{"key pressed : 35"};
     QTest::newRow("inner line break")
         << "a\nb" << QStringList{"+0"} << QStringList{"a\nb"} << QStringList{"key pressed : 0"};
     QTest::newRow("mouse wins over hyphen")
@@ -54,8 +49,6 @@ void ProtocolTest::dispatchesByGrammar_data()
         << QStringList{"Simulated scroll with x: -50.0, y: 0.0"};
     QTest::newRow("mouse anywhere")
         << "xmousey" << QStringList{} << QStringList{} << QStringList{"Invalid message format"};
-    QTest::newRow("tab inside key name")
-        << "\tup\t" << QStringList{"+126"} << QStringList{"up"} << QStringList{"key pressed : 126"};
     QTest::newRow("unicode lowercase")
         << QStringLiteral("\u00c9") << QStringList{} << QStringList{QStringLiteral("\u00e9")}
         << QStringList{QStringLiteral("Invalid key: \u00e9")};
@@ -124,24 +117,6 @@ void ProtocolTest::binaryFramesAreTextWhenValidUtf8()
     QCOMPARE(server.log.lines, QStringList({"Client connected from 127.0.0.1", "key pressed : 126",
                                             "No data received or could not decode message.",
                                             QStringLiteral("Invalid key: \u00e9")}));
-}
-
-void ProtocolTest::twoClientsAreServedAtOnce()
-{
-    ServerHarness server;
-    TestClient first(server.url());
-    TestClient second(server.url());
-    first.send("w");
-    QVERIFY(first.sync());
-    second.send("a");
-    QVERIFY(second.sync());
-    first.send("-w");
-    QVERIFY(first.sync());
-    QCOMPARE(server.events.keyTrace(), QStringList({"+13", "+0", "-13"}));
-    QCOMPARE(server.model->receivedMessages(), QStringList({"a", "w"}));
-    // Each handshake is answered once, on its own connection.
-    QCOMPARE(first.received, QStringList(2, "HSK_DONE"));
-    QCOMPARE(second.received, QStringList{"HSK_DONE"});
 }
 
 void ProtocolTest::oversizedMessageClosesOnlyThatClient()

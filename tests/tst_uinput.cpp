@@ -98,8 +98,6 @@ void UinputTest::scrollKeepsEveryFraction_data()
 
     QTest::newRow("one detent up")
         << QList<ScrollEvent>{{50, 0}} << QStringList{"REL_WHEEL_HI_RES 120", "REL_WHEEL 1", "SYN"};
-    QTest::newRow("one detent down") << QList<ScrollEvent>{{-50, 0}}
-                                     << QStringList{"REL_WHEEL_HI_RES -120", "REL_WHEEL -1", "SYN"};
     QTest::newRow("left is a negative evdev wheel")
         << QList<ScrollEvent>{{0, 50}}
         << QStringList{"REL_HWHEEL_HI_RES -120", "REL_HWHEEL -1", "SYN"};
