@@ -115,7 +115,7 @@ void FrontDoor::inspect(QTcpSocket* socket)
         respond(socket, plainTextResponse("403 Forbidden", "Forbidden"), *request);
         return;
     }
-    upgrading_.removeAll(nullptr);
+    upgrading_.removeIf([](const auto& entry) { return entry.value().socket.isNull(); });
     if (openClients_() + upgrading_.size() >= limits_.maxClients) {
         log_.writeLine(QStringLiteral("Rejected connection from %1: already serving %2 clients")
                            .arg(peerText(*socket))
@@ -123,52 +123,38 @@ void FrontDoor::inspect(QTcpSocket* socket)
         respond(socket, plainTextResponse("503 Service Unavailable", "Too many clients"), *request);
         return;
     }
-    upgrading_.append(socket);
-    const QString key = passKey(socket->peerAddress(), socket->peerPort());
-    passes_.insert(key, {admission, request->header("origin").has_value(),
-                         request->header("user-agent").value_or(QByteArray())});
-    // The engine deletes the socket when it fails the handshake too.
-    connect(socket, &QObject::destroyed, this, [this, key] { passes_.remove(key); });
+    upgrading_.insert(passKey(socket->peerAddress(), socket->peerPort()),
+                      {socket,
+                       {admission, request->header("origin").has_value(),
+                        request->header("user-agent").value_or(QByteArray())}});
     engine_.handleConnection(socket);
 }
 
-std::optional<FrontDoor::Pass> FrontDoor::takePass(const QHostAddress& peer, quint16 port)
+std::optional<FrontDoor::Pass> FrontDoor::claim(QWebSocket& webSocket)
 {
-    const auto found = passes_.constFind(passKey(peer, port));
-    if (found == passes_.constEnd())
+    const Upgrade upgrade = upgrading_.take(passKey(webSocket.peerAddress(), webSocket.peerPort()));
+    if (!upgrade.socket)
         return std::nullopt;
-    Pass pass = *found;
-    passes_.erase(found);
-    return pass;
+    upgrade.socket->setParent(&webSocket);
+    constexpr qint64 kLargestFrameHead = 14;
+    limitInput(*upgrade.socket,
+               qint64(webSocket.maxAllowedIncomingFrameSize()) + kLargestFrameHead);
+    return upgrade.pass;
 }
 
-void FrontDoor::adopt(const QWebSocket& webSocket, QObject* owner)
+void FrontDoor::limitInput(QTcpSocket& socket, qint64 largestFrame)
 {
-    // The engine drops every signal connection of the socket it upgrades, so
-    // the socket is found again by its peer.
-    for (qsizetype i = 0; i < upgrading_.size(); ++i) {
-        QTcpSocket* socket = upgrading_[i];
-        if (!socket || socket->peerPort() != webSocket.peerPort() ||
-            socket->peerAddress() != webSocket.peerAddress())
-            continue;
-        upgrading_.removeAt(i);
-        socket->setParent(owner);
-        socket->setReadBufferSize(limits_.inputBytesPerTurn);
-        constexpr qint64 kLargestFrameHead = 14;
-        const qint64 largestFrame =
-            qint64(webSocket.maxAllowedIncomingFrameSize()) + kLargestFrameHead;
-        // Runs after the engine has handled what was read.
-        connect(socket, &QTcpSocket::readyRead, this, [this, socket, largestFrame] {
-            limitQueuedBytes(*socket);
-            // The engine takes a frame only once it is whole: one longer than
-            // a turn's share gets the room it needs, and gives it back after.
-            if (socket->bytesAvailable() >= socket->readBufferSize())
-                socket->setReadBufferSize(largestFrame);
-            else if (socket->bytesAvailable() < limits_.inputBytesPerTurn)
-                socket->setReadBufferSize(limits_.inputBytesPerTurn);
-        });
-        return;
-    }
+    socket.setReadBufferSize(limits_.inputBytesPerTurn);
+    // Runs after the engine has handled what was read.
+    connect(&socket, &QTcpSocket::readyRead, this, [this, &socket, largestFrame] {
+        limitQueuedBytes(socket);
+        // The engine takes a frame only once it is whole: one longer than a
+        // turn's share gets the room it needs, and gives it back after.
+        if (socket.bytesAvailable() >= socket.readBufferSize())
+            socket.setReadBufferSize(largestFrame);
+        else if (socket.bytesAvailable() < limits_.inputBytesPerTurn)
+            socket.setReadBufferSize(limits_.inputBytesPerTurn);
+    });
 }
 
 void FrontDoor::limitQueuedBytes(QTcpSocket& socket)

@@ -5,7 +5,6 @@
 #include "trust/DeviceTrust.h"
 
 #include <QHash>
-#include <QList>
 #include <QObject>
 #include <QPointer>
 #include <QString>
@@ -56,17 +55,16 @@ public:
 
     // Takes ownership of the socket.
     void admit(QTcpSocket* socket);
-    // A WebSocket the engine made of an admitted socket: the socket's limits
-    // go with it, and it now lives as long as `owner`.
-    void adopt(const QWebSocket& webSocket, QObject* owner);
-    // The pass of the upgrade from that peer, once the engine hands out its socket.
-    std::optional<Pass> takePass(const QHostAddress& peer, quint16 port);
+    // A WebSocket the engine made of an admitted socket: the pass its upgrade
+    // got, if any; the socket's limits go with it, and it now lives as long
+    // as the WebSocket.
+    std::optional<Pass> claim(QWebSocket& webSocket);
 
 private:
     void inspect(QTcpSocket* socket);
     void respond(QTcpSocket* socket, const HttpResponse& response, const RequestHead& request);
+    void limitInput(QTcpSocket& socket, qint64 largestFrame);
     void limitQueuedBytes(QTcpSocket& socket);
-    void handOver(QTcpSocket* socket);
 
     QWebSocketServer& engine_;
     DiagnosticLog& log_;
@@ -74,7 +72,13 @@ private:
     std::function<int()> openClients_;
     DeviceTrust& trust_;
     LocalNames localNames_;
-    QHash<QString, Pass> passes_;
-    QList<QPointer<QTcpSocket>> upgrading_; // handed to the engine, not yet adopted
-    int clients_ = 0;                       // handed over to the engine and not yet gone
+    struct Upgrade
+    {
+        QPointer<QTcpSocket> socket;
+        Pass pass;
+    };
+    // Handed to the engine and not yet claimed, by peer address and port:
+    // the engine drops every signal connection of a socket it upgrades, so
+    // the socket is found again by its peer.
+    QHash<QString, Upgrade> upgrading_;
 };

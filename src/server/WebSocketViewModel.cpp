@@ -147,17 +147,15 @@ void WebSocketViewModel::handleListenerState(const QTcpServer* listener,
 
 void WebSocketViewModel::handleNewConnection(QWebSocket* socket)
 {
-    const std::optional<FrontDoor::Pass> pass =
-        frontDoor_.takePass(socket->peerAddress(), socket->peerPort());
+    socket->setMaxAllowedIncomingFrameSize(settings_.maxMessageBytes);
+    socket->setMaxAllowedIncomingMessageSize(settings_.maxMessageBytes);
+    const std::optional<FrontDoor::Pass> pass = frontDoor_.claim(*socket);
     if (!pass) {
         socket->abort();
         socket->deleteLater();
         return;
     }
-    socket->setMaxAllowedIncomingFrameSize(settings_.maxMessageBytes);
-    socket->setMaxAllowedIncomingMessageSize(settings_.maxMessageBytes);
     auto* connection = new ClientConnection(socket, settings_.firstMessageDeadline, this);
-    frontDoor_.adopt(*socket, connection);
     ++openConnections_;
     const QString address = connection->peerAddress();
     log_.writeLine(QStringLiteral("Client connected from ") + address);
