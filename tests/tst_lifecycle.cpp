@@ -10,7 +10,6 @@ class LifecycleTest : public QObject
 private slots:
     void startsStoppedThenReadyAfterStarting();
     void restartClearsAtOnceAndStartsAfterTheDelay();
-    void restartKeepsAcceptedConnections();
     void twoQuickRestartsEndReady();
 };
 
@@ -21,9 +20,6 @@ void LifecycleTest::startsStoppedThenReadyAfterStarting()
     WebSocketViewModel model(events, log, testSettings());
     QCOMPARE(model.serverStatus(), QStringLiteral("Stopped"));
     QCOMPARE(model.connectionStatus(), QStringLiteral("Not connected"));
-    QVERIFY(model.receivedMessages().isEmpty());
-    QCOMPARE(model.keyPressSimulation(), std::nullopt);
-    QTest::qWait(20);
     QCOMPARE(model.listeningPort(), quint16(0)); // nothing listens before the start
 
     QStringList statuses;
@@ -42,11 +38,12 @@ void LifecycleTest::restartClearsAtOnceAndStartsAfterTheDelay()
 {
     ServerSettings settings = testSettings();
     settings.restartDelay = std::chrono::milliseconds(300);
+    settings.heartbeat.pingInterval = std::chrono::milliseconds(100);
     ServerHarness server(settings);
-    TestClient client(server.url());
-    client.send("pong");
-    client.send("w");
-    QVERIFY(client.sync());
+    TestClient old(server.url());
+    old.send("pong");
+    old.send("w");
+    QVERIFY(old.sync());
     QCOMPARE(server.model->connectionStatus(), QStringLiteral("Connected"));
 
     QElapsedTimer clock;
@@ -65,26 +62,13 @@ void LifecycleTest::restartClearsAtOnceAndStartsAfterTheDelay()
 
     QTRY_VERIFY(server.model->serverStatus().startsWith(u"Server ready on port "));
     QVERIFY2(startedAfter >= 300, qPrintable(QString::number(startedAfter)));
-    QTRY_VERIFY(server.model->serverStatus().startsWith(u"Server ready on port "));
-}
 
-void LifecycleTest::restartKeepsAcceptedConnections()
-{
-    ServerSettings settings = testSettings();
-    settings.restartDelay = std::chrono::milliseconds(50);
-    settings.heartbeat.pingInterval = std::chrono::milliseconds(100);
-    ServerHarness server(settings);
-    TestClient old(server.url());
-    QVERIFY(old.sync());
-
-    server.model->restartServer();
-    QTRY_VERIFY(server.model->serverStatus().startsWith(u"Server ready on port "));
-
+    // Connections accepted before the restart are still served, heartbeat too.
     old.send("x");
     QVERIFY(old.sync());
     QCOMPARE(server.model->receivedMessages(), QStringList{"x"});
-    QTRY_VERIFY(old.count("PING") > 0); // its heartbeat goes on too
-
+    const int pings = old.count("PING");
+    QTRY_VERIFY(old.count("PING") > pings);
     TestClient fresh(server.url());
     QVERIFY(fresh.sync());
     QVERIFY(old.isConnected());

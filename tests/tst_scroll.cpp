@@ -31,12 +31,9 @@ void ScrollTest::parsesAndScales_data()
         << "xmouse 1 2" << true << 100 << 50 << "Simulated scroll with x: 50.0, y: 100.0";
     QTest::newRow("signs and exponent")
         << "mouse +1.5 -2e0" << true << -100 << 75 << "Simulated scroll with x: 75.0, y: -100.0";
-    QTest::newRow("leading point")
-        << "mouse .5 5." << true << 250 << 25 << "Simulated scroll with x: 25.0, y: 250.0";
     QTest::newRow("too few") << "mouse 1" << false << 0 << 0 << invalid;
     QTest::newRow("tab is no separator") << "mouse 1\t2" << false << 0 << 0 << invalid;
     QTest::newRow("inf") << "mouse inf 0" << false << 0 << 0 << invalid;
-    QTest::newRow("hex") << "mouse 0x10 0" << false << 0 << 0 << invalid;
     QTest::newRow("beyond 32 bits") << "mouse 0 5e7" << false << 0 << 0 << invalid;
     QTest::newRow("within 32 bits")
         << "mouse 0 4e7" << true << 2000000000 << 0 << "Simulated scroll with x: 0.0, y: 2e+09";
@@ -68,7 +65,6 @@ void ScrollTest::formatsShortestRoundTrip_data()
 {
     QTest::addColumn<float>("value");
     QTest::addColumn<QString>("text");
-    QTest::newRow("whole") << 75.0f << "75.0";
     QTest::newRow("float tenth") << 0.1f << "0.1";
     QTest::newRow("scaled tenth") << 0.1f * 50.0f << "5.0";
     QTest::newRow("negative zero") << -0.0f << "-0.0";
