@@ -177,8 +177,6 @@ void PortalTest::unusablePortalFallsBack_data()
                             "Kestrelio again .+/dev/uinput";
     QTest::newRow("absent") << false << PortalBehaviour{} << unusable;
     QTest::newRow("no keyboard offered") << true << PortalBehaviour{.deviceTypes = 2} << unusable;
-    QTest::newRow("CreateSession fails")
-        << true << PortalBehaviour{.failingMethod = "CreateSession"} << unusable;
     QTest::newRow("Start fails") << true << PortalBehaviour{.failingMethod = "Start"} << unusable;
     QTest::newRow("refused") << true << PortalBehaviour{.startResponse = 1} << refused;
     QTest::newRow("pointer granted alone")
