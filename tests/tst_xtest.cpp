@@ -14,7 +14,6 @@ private slots:
     void initTestCase();
     void keysArriveAsTheirKeysyms();
     void scrollsArriveAsWheelButtons();
-    void clientMessagesArriveInOrder();
     void missingDisplayIsAnError();
 
 private:
@@ -63,17 +62,6 @@ void XTestTest::scrollsArriveAsWheelButtons()
     QCOMPARE(recorder_->take(7), QStringList({"button 4", "button 5", "button 6", "button 7",
                                               "button 4", "button 4", "button 4"}));
     QCOMPARE(recorder_->take(1, 200), QStringList{});
-}
-
-void XTestTest::clientMessagesArriveInOrder()
-{
-    ServerHarness server(testSettings(), backend_.get());
-    TestClient phone(server.url());
-    for (const char* message : {"w", "-w", "up", "mouse 0 1", "-up"})
-        phone.send(message);
-    QVERIFY(phone.sync());
-    QCOMPARE(recorder_->take(5),
-             QStringList({"press w", "release w", "press Up", "button 4", "release Up"}));
 }
 
 void XTestTest::missingDisplayIsAnError()
