@@ -29,6 +29,7 @@ private slots:
     void blockedOutputStallsNothing();
     void vanishedPhoneLetsGoOfItsKeys();
     void windowFollowsTheNetworkAtTwiceTheScale();
+    void windowTellsTheTerminalThePortIsTaken();
     void findsTheAddressInANamespace();
     void servesOnlyItsOwnNetworks();
 };
@@ -372,6 +373,20 @@ void ProgramTest::windowFollowsTheNetworkAtTwiceTheScale()
     QCOMPARE(program.process.exitStatus(), QProcess::NormalExit);
     QCOMPARE(program.process.exitCode(), 0);
     QVERIFY(sh("ip link del kst0"));
+}
+
+void ProgramTest::windowTellsTheTerminalThePortIsTaken()
+{
+    XvfbServer xvfb;
+    QVERIFY(xvfb.isRunning());
+    QTcpServer squatter;
+    QVERIFY(squatter.listen(QHostAddress::Any, 3330));
+    Program program(xvfb.displayName());
+    const QByteArray failure =
+        "Server status: Server failed with error: The bound address is already in use\n";
+    QVERIFY(program.waitFor(failure));
+    QTest::qWait(200);
+    QCOMPARE(program.output.count(failure), 1);
 }
 
 void ProgramTest::findsTheAddressInANamespace()
