@@ -98,8 +98,8 @@ function connect() {
     if (!opened && token && pairingSecret) storeSetting(TOKEN_KEY, null);
     forgetPressed(); // the server lets go of them itself
     playerText.hidden = true;
-    // A game pad the computer cannot make (all in use, no uinput) will not
-    // appear by retrying every few seconds: say why and offer the keys.
+    // A pad the computer ended with a reason (all pads in use, no uinput, a
+    // Deny) will not come back by retrying: say why and offer the keys.
     if (mode === 'pad' && event.reason) {
       document.getElementById('refusal').textContent = event.reason;
       document.getElementById('refused').hidden = false;
