@@ -120,14 +120,17 @@ export class Stick {
   }
 }
 
-// "RUMBLE STRONG WEAK MS" from a game; a button's short buzz must not cut a
-// rumble off, since a new vibration replaces the one playing.
+// "RUMBLE STRONG WEAK MS" from a game, MS 0 meaning until stopped; browsers
+// end a vibration after about 10 s anyway. A button's short buzz must not cut
+// a rumble off, since a new vibration replaces the one playing.
+const LONGEST_RUMBLE_MS = 10000;
 let rumbleUntil = 0;
 
 export function rumble(message) {
   const [, strong, weak, ms] = message.split(' ').map(Number);
   if (![strong, weak, ms].every(Number.isFinite) || !navigator.vibrate) return;
-  const length = strong > 0 || weak > 0 ? Math.max(0, Math.min(ms, 10000)) : 0;
+  const moving = strong > 0 || weak > 0;
+  const length = moving ? Math.min(ms > 0 ? ms : LONGEST_RUMBLE_MS, LONGEST_RUMBLE_MS) : 0;
   rumbleUntil = performance.now() + length;
   navigator.vibrate(length);
 }
