@@ -16,6 +16,7 @@ constexpr Asset kAssets[] = {
     {"/", ":/web/controller.html", "text/html; charset=utf-8"},
     {"/controller.css", ":/web/controller.css", "text/css; charset=utf-8"},
     {"/controller.js", ":/web/controller.js", "text/javascript; charset=utf-8"},
+    {"/pad.js", ":/web/pad.js", "text/javascript; charset=utf-8"},
     {"/icon.svg", ":/web/icon.svg", "image/svg+xml"},
 };
 

@@ -1,13 +1,32 @@
-// The phone side of Kestrelio: buttons send key names, the pad sends scrolls,
-// and the page answers the server's heartbeat. Every button that is down is
-// let go whenever the page may stop hearing about the finger.
-'use strict';
+// The phone side of Kestrelio. In key mode buttons send key names and the
+// pad sends scrolls; in game pad mode the page drives a virtual game pad of
+// its own. Either way the page answers the server's heartbeat, and everything
+// held is let go whenever the page may stop hearing about the finger.
+import { Stick, buzz, rumble } from './pad.js';
 
 const statusText = document.getElementById('status');
-const pressed = new Map(); // key name -> the pointers holding it
+const playerText = document.getElementById('player');
+const pressed = new Map(); // button -> the pointers holding it
 let socket = null;
 let retryDelay = 500;
 let retryTimer = 0;
+
+function setting(name) {
+  try {
+    return localStorage.getItem(name);
+  } catch {
+    return null; // storage may be off; the page still works for this visit
+  }
+}
+
+function storeSetting(name, value) {
+  try {
+    if (value) localStorage.setItem(name, value);
+    else localStorage.removeItem(name);
+  } catch {
+    // As above.
+  }
+}
 
 // Pairing: the window's code opens this page with #pair=SECRET. The secret
 // buys a device token, kept here and shown on every later connection, so
@@ -16,27 +35,14 @@ const TOKEN_KEY = 'kestrelio-device';
 let pairingSecret = new URLSearchParams(location.hash.slice(1)).get('pair');
 if (location.hash) history.replaceState(null, '', location.pathname + location.search);
 
-function storedToken() {
-  try {
-    return localStorage.getItem(TOKEN_KEY);
-  } catch {
-    return null; // storage may be off; the secret still pairs this visit
-  }
-}
-
-function storeToken(token) {
-  try {
-    if (token) localStorage.setItem(TOKEN_KEY, token);
-    else localStorage.removeItem(TOKEN_KEY);
-  } catch {
-    // As above.
-  }
-}
+const MODE_KEY = 'kestrelio-mode';
+let mode = setting(MODE_KEY) === 'pad' ? 'pad' : 'keys';
 
 function socketUrl(token) {
-  if (token) return `ws://${location.host}/?device=${encodeURIComponent(token)}`;
-  if (pairingSecret) return `ws://${location.host}/?pair=${encodeURIComponent(pairingSecret)}`;
-  return `ws://${location.host}/`;
+  const base = `ws://${location.host}${mode === 'pad' ? '/pad' : '/'}`;
+  if (token) return `${base}?device=${encodeURIComponent(token)}`;
+  if (pairingSecret) return `${base}?pair=${encodeURIComponent(pairingSecret)}`;
+  return base;
 }
 
 function showState(text, state) {
@@ -51,7 +57,7 @@ function send(text) {
 function connect() {
   clearTimeout(retryTimer);
   showState('Connecting…', 'connecting');
-  const token = storedToken();
+  const token = setting(TOKEN_KEY);
   const ws = new WebSocket(socketUrl(token));
   socket = ws;
   let opened = false;
@@ -67,7 +73,7 @@ function connect() {
   };
   ws.onmessage = (event) => {
     if (typeof event.data === 'string' && event.data.startsWith('DEVICE ')) {
-      storeToken(event.data.slice('DEVICE '.length));
+      storeSetting(TOKEN_KEY, event.data.slice('DEVICE '.length));
       pairingSecret = null;
     } else if (event.data === 'HSK_DONE') {
       // The server's liveness check reads the newest pong of any connection;
@@ -78,14 +84,28 @@ function connect() {
       keepScreenAwake();
     } else if (event.data === 'PING') {
       ws.send('pong');
+    } else if (typeof event.data === 'string' && event.data.startsWith('PLAYER ')) {
+      playerText.textContent = `Player ${event.data.slice('PLAYER '.length)}`;
+      playerText.hidden = false;
+    } else if (typeof event.data === 'string' && event.data.startsWith('RUMBLE ')) {
+      rumble(event.data);
     }
   };
-  ws.onclose = () => {
+  ws.onclose = (event) => {
     if (socket !== ws) return;
     socket = null;
     // A forgotten token is refused; a fresh scan's secret pairs anew.
-    if (!opened && token && pairingSecret) storeToken(null);
+    if (!opened && token && pairingSecret) storeSetting(TOKEN_KEY, null);
     forgetPressed(); // the server lets go of them itself
+    playerText.hidden = true;
+    // A pad the computer ended with a reason (all pads in use, no uinput, a
+    // Deny) will not come back by retrying: say why and offer the keys.
+    if (mode === 'pad' && event.reason) {
+      document.getElementById('refusal').textContent = event.reason;
+      document.getElementById('refused').hidden = false;
+      showState('No game pad', 'disconnected');
+      return;
+    }
     const seconds = Math.ceil(retryDelay / 1000);
     showState(`Not connected. Trying again in ${seconds} s…`, 'disconnected');
     retryTimer = setTimeout(connect, retryDelay);
@@ -94,55 +114,94 @@ function connect() {
 }
 
 // Buttons: a press on the first finger down, a release when the last lifts.
+// A trigger is all or nothing: fully down while a finger is on it.
 
-function buttonFor(key) {
-  return document.querySelector(`[data-key="${key}"]`);
+function messagesOf(button) {
+  const { key, pad } = button.dataset;
+  if (key) return [key, `-${key}`];
+  if ('trigger' in button.dataset) return [`${pad} 1`, `${pad} 0`];
+  return [pad, `-${pad}`];
 }
 
-function press(key, pointer) {
-  let pointers = pressed.get(key);
-  if (!pointers) {
-    pointers = new Set();
-    pressed.set(key, pointers);
-    send(key);
-    buttonFor(key).classList.add('down-now');
-    if (navigator.vibrate) navigator.vibrate(12);
+function press(button, pointer) {
+  let hold = pressed.get(button);
+  if (!hold) {
+    const [down, up] = messagesOf(button);
+    hold = { pointers: new Set(), up };
+    pressed.set(button, hold);
+    send(down);
+    button.classList.add('down-now');
+    buzz();
   }
-  pointers.add(pointer);
+  hold.pointers.add(pointer);
 }
 
-function release(key, pointer) {
-  const pointers = pressed.get(key);
-  if (!pointers || !pointers.delete(pointer) || pointers.size > 0) return;
-  pressed.delete(key);
-  send(`-${key}`);
-  buttonFor(key).classList.remove('down-now');
+function release(button, pointer) {
+  const hold = pressed.get(button);
+  if (!hold || !hold.pointers.delete(pointer) || hold.pointers.size > 0) return;
+  pressed.delete(button);
+  send(hold.up);
+  button.classList.remove('down-now');
 }
+
+const sticks = [...document.querySelectorAll('[data-stick]')].map((zone) => new Stick(zone, send));
 
 function forgetPressed() {
-  for (const key of pressed.keys()) buttonFor(key).classList.remove('down-now');
+  for (const button of pressed.keys()) button.classList.remove('down-now');
   pressed.clear();
+  for (const stick of sticks) stick.forget();
 }
 
 function releaseAll() {
-  for (const key of pressed.keys()) send(`-${key}`);
+  for (const { up } of pressed.values()) send(up);
+  for (const stick of sticks) stick.releaseNow();
   forgetPressed();
 }
 
-for (const button of document.querySelectorAll('[data-key]')) {
-  const key = button.dataset.key;
+for (const button of document.querySelectorAll('[data-key], [data-pad]')) {
   button.addEventListener('pointerdown', (event) => {
     event.preventDefault();
     // A touch is captured by the button it starts on; without the capture a
     // finger sliding off is noticed and lets go.
     if (button.hasPointerCapture(event.pointerId)) button.releasePointerCapture(event.pointerId);
-    press(key, event.pointerId);
+    press(button, event.pointerId);
   });
   for (const type of ['pointerup', 'pointercancel', 'pointerleave']) {
-    button.addEventListener(type, (event) => release(key, event.pointerId));
+    button.addEventListener(type, (event) => release(button, event.pointerId));
   }
   button.addEventListener('contextmenu', (event) => event.preventDefault());
 }
+
+// The mode: each has its own connection (the game pad exists while its
+// connection is open), so switching lets go of everything and reconnects.
+
+function showMode() {
+  document.body.dataset.mode = mode;
+  for (const button of document.querySelectorAll('.modes [data-mode]')) {
+    button.setAttribute('aria-pressed', String(button.dataset.mode === mode));
+  }
+  document.getElementById('refused').hidden = true;
+}
+
+function reconnect() {
+  releaseAll();
+  const old = socket;
+  socket = null;
+  old?.close(1000);
+  retryDelay = 500;
+  showMode();
+  connect();
+}
+
+for (const button of document.querySelectorAll('[data-mode]')) {
+  button.addEventListener('click', () => {
+    if (button.dataset.mode === mode && socket) return;
+    mode = button.dataset.mode;
+    storeSetting(MODE_KEY, mode);
+    reconnect();
+  });
+}
+document.getElementById('retry').addEventListener('click', reconnect);
 
 document.addEventListener('visibilitychange', () => {
   if (document.hidden) releaseAll();
@@ -159,7 +218,7 @@ window.addEventListener('pagehide', releaseAll);
 
 const PIXELS_PER_UNIT = 50;
 const COMPUTER_PIXELS_PER_PHONE_PIXEL = 2;
-const MIN_INTERVAL_MS = 1000 / 60;
+const MIN_SCROLL_INTERVAL_MS = 1000 / 60;
 const pad = document.getElementById('scrollpad');
 let padPointer = null;
 let lastX = 0;
@@ -186,7 +245,7 @@ function sendScroll() {
 
 function scheduleScroll() {
   if (scrollTimer) return;
-  const wait = lastScroll + MIN_INTERVAL_MS - performance.now();
+  const wait = lastScroll + MIN_SCROLL_INTERVAL_MS - performance.now();
   if (wait <= 0) sendScroll();
   else scrollTimer = setTimeout(sendScroll, wait);
 }
@@ -230,4 +289,5 @@ document.getElementById('fullscreen').addEventListener('click', async () => {
   }
 });
 
+showMode();
 connect();
