@@ -34,3 +34,20 @@ QString requestScheduling(SchedulingMeans& means, const SchedulingWish& wish)
         return QStringLiteral("Scheduling: normal (rtkit offers no priority)");
     return QStringLiteral("Scheduling: normal (rtkit refused: %1)").arg(error);
 }
+
+QString requestHighPriority(SchedulingMeans& means, const SchedulingWish& wish)
+{
+    if (means.setNiceDirectly(wish.niceLevel).isEmpty())
+        return QStringLiteral("Scheduling: high priority (nice %1)").arg(wish.niceLevel);
+    QString error;
+    const std::optional<RtkitLimits> limits = means.rtkitLimits(error);
+    if (!limits)
+        return QStringLiteral("Scheduling: normal (rtkit not available: %1)").arg(error);
+    const int nice = std::max(wish.niceLevel, limits->minNiceLevel);
+    if (nice >= 0)
+        return QStringLiteral("Scheduling: normal (rtkit offers no priority)");
+    error = means.rtkitHighPriority(nice);
+    if (error.isEmpty())
+        return QStringLiteral("Scheduling: high priority (rtkit, nice %1)").arg(nice);
+    return QStringLiteral("Scheduling: normal (rtkit refused: %1)").arg(error);
+}

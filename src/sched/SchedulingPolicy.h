@@ -19,6 +19,7 @@ class SchedulingMeans
 public:
     virtual ~SchedulingMeans() = default;
     virtual QString setRealtimeDirectly(int priority) = 0;
+    virtual QString setNiceDirectly(int niceLevel) = 0;
     virtual std::optional<RtkitLimits> rtkitLimits(QString& error) = 0;
     // A guard against a runaway real-time thread; rtkit insists on it.
     virtual QString limitRealtimeRun(qint64 microseconds) = 0;
@@ -39,3 +40,7 @@ struct SchedulingWish
 // granted ("Scheduling: real-time (rtkit, priority 10)", "Scheduling: normal
 // (rtkit not available)", ...).
 QString requestScheduling(SchedulingMeans& means, const SchedulingWish& wish = {});
+
+// For a thread that must never run at real time (one that paints a window):
+// a high priority directly, else through rtkit.
+QString requestHighPriority(SchedulingMeans& means, const SchedulingWish& wish = {});

@@ -39,6 +39,14 @@ QString setCallingThreadRealtime(int priority)
     return {};
 }
 
+QString setCallingThreadNice(int niceLevel)
+{
+    // On Linux a "process" priority of a thread id is that thread's own.
+    if (::setpriority(PRIO_PROCESS, id_t(callingThreadId()), niceLevel) != 0)
+        return errorText(errno);
+    return {};
+}
+
 QString limitRealtimeRun(qint64 microseconds)
 {
     realtimeThread.store(callingThreadId());

@@ -11,6 +11,9 @@ pid_t callingThreadId();
 // text, empty on success.
 QString setCallingThreadRealtime(int priority);
 
+// A nice level for the calling thread alone. An error text, empty on success.
+QString setCallingThreadNice(int niceLevel);
+
 // Caps how long the calling thread, once real-time, may run without blocking:
 // past half of `microseconds` it drops back to normal scheduling
 // rather than starve the desktop; the kernel kills the process at the full

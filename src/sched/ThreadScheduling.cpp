@@ -13,6 +13,7 @@ public:
     {
         return setCallingThreadRealtime(priority);
     }
+    QString setNiceDirectly(int niceLevel) override { return setCallingThreadNice(niceLevel); }
     std::optional<RtkitLimits> rtkitLimits(QString& error) override { return rtkit_.limits(error); }
     QString limitRealtimeRun(qint64 microseconds) override
     {
@@ -37,4 +38,10 @@ QString requestSchedulingForCallingThread()
 {
     SystemMeans means;
     return requestScheduling(means);
+}
+
+QString requestHighPriorityForCallingThread()
+{
+    SystemMeans means;
+    return requestHighPriority(means);
 }
