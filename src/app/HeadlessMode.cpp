@@ -23,8 +23,6 @@ struct HeadlessServer
         : model(input, log), printer(model, log)
     {
         model.setKeyPressSimulation(input.summary());
-        QObject::connect(&input, &ActiveInputLayer::summaryChanged, &model,
-                         [this](const QString& summary) { model.setKeyPressSimulation(summary); });
     }
 
     void start(DiagnosticLog& log, bool pairedOnly)
@@ -60,6 +58,9 @@ int runHeadless(int argc, char* argv[], DiagnosticLog& log, bool pairedOnly)
     NetworkThread network(log);
     std::unique_ptr<HeadlessServer> server;
     network.run([&] { server = std::make_unique<HeadlessServer>(input, log); });
+    QObject::connect(&input, &ActiveInputLayer::summaryChanged, &app, [&](const QString& summary) {
+        network.run([&] { server->model.setKeyPressSimulation(summary); });
+    });
     GameControllerManager controllers(input, log);
     QuitOnSignals quitOnSignals;
     network.run([&] { server->start(log, pairedOnly); });
