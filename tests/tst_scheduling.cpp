@@ -1,4 +1,5 @@
 #include "TestSupport.h"
+#include "sched/ThreadPriority.h"
 
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
@@ -11,7 +12,10 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <chrono>
+#include <ctime>
 #include <sched.h>
+#include <thread>
 
 // The program as a desktop user runs it: no right to real time of its own,
 // rtkit (a fake on a system bus of the test's own) to ask instead.
@@ -22,6 +26,7 @@ private slots:
     void initTestCase();
     void asksRtkitForTheNetworkThread_data();
     void asksRtkitForTheNetworkThread();
+    void runawayThreadDropsToNormal();
 };
 
 namespace {
@@ -273,6 +278,34 @@ void SchedulingTest::asksRtkitForTheNetworkThread()
     program.terminate();
     QVERIFY(program.waitForFinished(10000));
     QCOMPARE(program.exitCode(), 0);
+}
+
+// A real-time thread that never blocks must lose real time before it
+// starves the desktop, and before the kernel kills the process at the hard limit.
+void SchedulingTest::runawayThreadDropsToNormal()
+{
+    int policyAfterSpinning = -1;
+    QString error;
+    std::thread runaway([&] {
+        error = limitRealtimeRun(200'000);
+        if (error.isEmpty())
+            error = setCallingThreadRealtime(10);
+        if (!error.isEmpty())
+            return;
+        const auto cpuMs = [] {
+            timespec now{};
+            ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+            return now.tv_sec * 1000 + now.tv_nsec / 1'000'000;
+        };
+        const long start = cpuMs();
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (cpuMs() - start < 150 && std::chrono::steady_clock::now() < deadline) {
+        }
+        policyAfterSpinning = ::sched_getscheduler(0) & ~SCHED_RESET_ON_FORK;
+    });
+    runaway.join();
+    QVERIFY2(error.isEmpty(), qPrintable(error));
+    QCOMPARE(policyAfterSpinning, SCHED_OTHER);
 }
 
 QTEST_GUILESS_MAIN(SchedulingTest)

@@ -58,14 +58,16 @@ int runHeadless(int argc, char* argv[], DiagnosticLog& log, bool pairedOnly)
     NetworkThread network(log);
     std::unique_ptr<HeadlessServer> server;
     network.run([&] { server = std::make_unique<HeadlessServer>(input, log); });
-    QObject::connect(&input, &ActiveInputLayer::summaryChanged, &app, [&](const QString& summary) {
-        network.run([&] { server->model.setKeyPressSimulation(summary); });
-    });
+    const QMetaObject::Connection followInput = QObject::connect(
+        &input, &ActiveInputLayer::summaryChanged, &app, [&](const QString& summary) {
+            network.run([&] { server->model.setKeyPressSimulation(summary); });
+        });
     GameControllerManager controllers(input, log);
     QuitOnSignals quitOnSignals;
     network.run([&] { server->start(log, pairedOnly); });
 
     const int status = QCoreApplication::exec();
+    QObject::disconnect(followInput);
     network.run([&] {
         // XTest keeps a key down after its client is gone; let go while we still can.
         server->model.releaseAllKeys();

@@ -15,8 +15,10 @@ std::atomic<pid_t> realtimeThread{0};
 
 void dropToNormal(int)
 {
+    const int savedErrno = errno;
     const sched_param normal{};
     ::sched_setscheduler(realtimeThread.load(), SCHED_OTHER | SCHED_RESET_ON_FORK, &normal);
+    errno = savedErrno;
 }
 
 QString errorText(int error)
