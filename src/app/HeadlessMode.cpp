@@ -1,6 +1,7 @@
 #include "app/HeadlessMode.h"
 
 #include "app/ConsoleStatusPrinter.h"
+#include "app/NetworkThread.h"
 #include "app/QuitOnSignals.h"
 #include "controller/GameControllerManager.h"
 #include "input/ActiveInputLayer.h"
@@ -11,38 +12,66 @@
 
 #include <QCoreApplication>
 
+namespace {
+
+// Everything that lives on the network thread: the server, its printed
+// statuses and the pairing code, printed again whenever the network gives
+// this computer another address, and for every new pairing secret.
+struct HeadlessServer
+{
+    HeadlessServer(ActiveInputLayer& input, DiagnosticLog& log)
+        : model(input, log), printer(model, log)
+    {
+        model.setKeyPressSimulation(input.summary());
+    }
+
+    void start(DiagnosticLog& log, bool pairedOnly)
+    {
+        DeviceTrust& trust = model.trust();
+        trust.setStrangerPolicy(pairedOnly ? StrangerPolicy::Refuse : StrangerPolicy::Serve);
+        log.writeLine(pairedOnly ? QStringLiteral("Serving only this computer, paired browsers "
+                                                  "and trusted devices")
+                                 : QStringLiteral("Serving any client on this computer's local "
+                                                  "network (no window to ask before a new "
+                                                  "device types)"));
+        model.startServer();
+        const auto print = [this, &log, &trust] {
+            printPairing(log, pairing.address(), trust.pairingSecret());
+        };
+        QObject::connect(&pairing, &PairingAddress::changed, &model, print);
+        QObject::connect(&trust, &DeviceTrust::pairingSecretChanged, &model, print);
+        pairing.lookUpSoon();
+    }
+
+    WebSocketViewModel model;
+    ConsoleStatusPrinter printer;
+    PairingAddress pairing;
+};
+
+} // namespace
+
 int runHeadless(int argc, char* argv[], DiagnosticLog& log, bool pairedOnly)
 {
     QCoreApplication app(argc, argv);
     ActiveInputLayer input;
     chooseInputBackend(input, log);
-    WebSocketViewModel model(input, log);
-    model.setKeyPressSimulation(input.summary());
-    QObject::connect(&input, &ActiveInputLayer::summaryChanged, &model,
-                     [&model](const QString& summary) { model.setKeyPressSimulation(summary); });
-    ConsoleStatusPrinter printer(model, log);
+    NetworkThread network(log);
+    std::unique_ptr<HeadlessServer> server;
+    network.run([&] { server = std::make_unique<HeadlessServer>(input, log); });
+    const QMetaObject::Connection followInput = QObject::connect(
+        &input, &ActiveInputLayer::summaryChanged, &app, [&](const QString& summary) {
+            network.run([&] { server->model.setKeyPressSimulation(summary); });
+        });
     GameControllerManager controllers(input, log);
     QuitOnSignals quitOnSignals;
-    DeviceTrust& trust = model.trust();
-    trust.setStrangerPolicy(pairedOnly ? StrangerPolicy::Refuse : StrangerPolicy::Serve);
-    log.writeLine(pairedOnly ? QStringLiteral("Serving only this computer, paired browsers and "
-                                              "trusted devices")
-                             : QStringLiteral("Serving any client on this computer's local "
-                                              "network (no window to ask before a new device "
-                                              "types)"));
-    model.startServer();
-    // Printed again whenever the network gives this computer another address,
-    // and for every new pairing secret.
-    PairingAddress pairing;
-    const auto print = [&] {
-        printPairing(log, pairing.address(), trust.pairingSecret());
-    };
-    QObject::connect(&pairing, &PairingAddress::changed, &app, print);
-    QObject::connect(&trust, &DeviceTrust::pairingSecretChanged, &app, print);
-    pairing.lookUpSoon();
+    network.run([&] { server->start(log, pairedOnly); });
 
     const int status = QCoreApplication::exec();
-    // XTest keeps a key down after its client is gone; let go while we still can.
-    model.releaseAllKeys();
+    QObject::disconnect(followInput);
+    network.run([&] {
+        // XTest keeps a key down after its client is gone; let go while we still can.
+        server->model.releaseAllKeys();
+        server.reset();
+    });
     return status;
 }

@@ -2,6 +2,7 @@
 
 #include "app/WindowGeometry.h"
 #include "input/InputBackendChoice.h"
+#include "sched/ThreadScheduling.h"
 #include "ui/StatusColors.h"
 #include "ui/WebSocketServerView.h"
 
@@ -11,6 +12,9 @@
 KestrelioApp::KestrelioApp(DiagnosticLog& log)
 {
     chooseInputBackend(input_, log);
+    // The server shares this thread with the window's painting, which must
+    // never run at real time.
+    log.writeLine(requestHighPriorityForCallingThread());
     window_ = std::make_unique<WebSocketServerView>(input_, log);
     WebSocketViewModel& model = window_->viewModel();
     const auto showInput = [this, &model] {

@@ -1,27 +1,42 @@
 #include "input/ActiveInputLayer.h"
 
+#include <mutex>
+
 ActiveInputLayer::ActiveInputLayer() : layer_(std::make_unique<NullEventLayer>()) {}
 
 void ActiveInputLayer::use(std::unique_ptr<EventLayer> layer, const QString& summary)
 {
-    layer_ = std::move(layer);
-    summary_ = summary;
-    emit summaryChanged(summary_);
+    {
+        const std::lock_guard lock(mutex_);
+        // The old backend goes once no thread posts through it any more.
+        layer_.swap(layer);
+        summary_ = summary;
+    }
+    emit summaryChanged(summary);
+}
+
+QString ActiveInputLayer::summary() const
+{
+    const std::lock_guard lock(mutex_);
+    return summary_;
 }
 
 bool ActiveInputLayer::reachesTheSystem() const
 {
+    const std::lock_guard lock(mutex_);
     return !dynamic_cast<const NullEventLayer*>(layer_.get());
 }
 
 std::optional<EventSource> ActiveInputLayer::createSource()
 {
+    const std::lock_guard lock(mutex_);
     return layer_->createSource();
 }
 
 std::optional<KeyEvent> ActiveInputLayer::createKeyEvent(const std::optional<EventSource>& source,
                                                          quint16 code, bool keyDown)
 {
+    const std::lock_guard lock(mutex_);
     return layer_->createKeyEvent(source, code, keyDown);
 }
 
@@ -29,10 +44,12 @@ std::optional<ScrollEvent> ActiveInputLayer::createScrollEvent(const EventSource
                                                                qint32 verticalPixels,
                                                                qint32 horizontalPixels)
 {
+    const std::lock_guard lock(mutex_);
     return layer_->createScrollEvent(source, verticalPixels, horizontalPixels);
 }
 
 void ActiveInputLayer::post(TapLocation tap, const InputEvent& event)
 {
+    const std::lock_guard lock(mutex_);
     layer_->post(tap, event);
 }

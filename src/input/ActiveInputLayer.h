@@ -1,5 +1,6 @@
 #pragma once
 
+#include "common/PriorityInheritingMutex.h"
 #include "input/EventLayer.h"
 
 #include <QObject>
@@ -9,7 +10,8 @@
 
 // The layer the program posts through, whose backend may change while it runs
 // (a desktop that grants, refuses or ends remote input). Callers keep this one
-// reference; `summary` tells the user what key presses reach right now.
+// reference; `summary` tells the user what key presses reach right now. Any
+// thread may post: the server's and the game controllers' take turns.
 class ActiveInputLayer final : public QObject, public EventLayer
 {
     Q_OBJECT
@@ -17,7 +19,7 @@ public:
     ActiveInputLayer();
 
     void use(std::unique_ptr<EventLayer> layer, const QString& summary);
-    QString summary() const { return summary_; }
+    QString summary() const;
     // False while key presses go nowhere: no backend, or none allowed yet.
     bool reachesTheSystem() const;
 
@@ -32,6 +34,7 @@ signals:
     void summaryChanged(const QString& summary);
 
 private:
+    mutable PriorityInheritingMutex mutex_;
     std::unique_ptr<EventLayer> layer_;
     QString summary_;
 };

@@ -122,6 +122,10 @@ void RemoteDesktopPortal::startSession()
                     return;
                 }
                 running_ = true;
+                {
+                    const std::lock_guard lock(keysMutex_);
+                    keysSession_ = session_;
+                }
                 emit started(results.value(QStringLiteral("restore_token")).toString());
             });
     emit asking();
@@ -183,6 +187,10 @@ void RemoteDesktopPortal::sessionClosed(const QVariantMap&)
     const bool wasRunning = running_;
     session_.clear();
     running_ = false;
+    {
+        const std::lock_guard lock(keysMutex_);
+        keysSession_.clear();
+    }
     if (wasRunning)
         emit closed();
 }
@@ -196,6 +204,10 @@ void RemoteDesktopPortal::closeSession(bool wait)
         QString::fromLatin1(portal::kSessionInterface), QStringLiteral("Close"));
     session_.clear();
     running_ = false;
+    {
+        const std::lock_guard lock(keysMutex_);
+        keysSession_.clear();
+    }
     if (wait)
         bus_.call(call, QDBus::Block, kCloseTimeoutMs);
     else
@@ -215,10 +227,15 @@ void RemoteDesktopPortal::notifyAxis(quint32 axis, qint32 steps)
 
 void RemoteDesktopPortal::sendToSession(const QString& method, const QVariantList& arguments)
 {
-    if (!running_)
+    QString session;
+    {
+        const std::lock_guard lock(keysMutex_);
+        session = keysSession_;
+    }
+    if (session.isEmpty())
         return;
     QDBusMessage call = portalCall(method);
-    call.setArguments(QVariantList{QVariant::fromValue(QDBusObjectPath(session_)), QVariantMap()} +
+    call.setArguments(QVariantList{QVariant::fromValue(QDBusObjectPath(session)), QVariantMap()} +
                       arguments);
     bus_.send(call);
 }

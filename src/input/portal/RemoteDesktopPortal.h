@@ -6,6 +6,8 @@
 #include <QObject>
 #include <QVariantMap>
 
+#include <mutex>
+
 // A keyboard and pointer session with the desktop's RemoteDesktop portal over
 // D-Bus. Every step is asynchronous; the outcome arrives as exactly one of
 // started, refused or failed, and a started session may later be closed by
@@ -56,4 +58,8 @@ private:
     quint32 version_ = 0;
     int requests_ = 0;
     bool running_ = false;
+    // Keys come from the server's thread too: the session they go to, empty
+    // while none runs.
+    mutable std::mutex keysMutex_;
+    QString keysSession_;
 };

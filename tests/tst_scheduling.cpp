@@ -1,0 +1,312 @@
+#include "TestSupport.h"
+#include "sched/ThreadPriority.h"
+
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusContext>
+#include <QDBusMessage>
+#include <QFile>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QScopeGuard>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <chrono>
+#include <ctime>
+#include <sched.h>
+#include <thread>
+
+// The program as a desktop user runs it: no right to real time of its own,
+// rtkit (a fake on a system bus of the test's own) to ask instead.
+class SchedulingTest : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void asksRtkitForTheNetworkThread_data();
+    void asksRtkitForTheNetworkThread();
+    void runawayThreadDropsToNormal();
+};
+
+namespace {
+
+// What the fake saw of one call, read while the caller waited for the answer.
+struct RtkitCall
+{
+    QString method;
+    qulonglong process = 0;
+    qulonglong thread = 0;
+    qint64 level = 0;
+    QByteArray threadName;
+    qint64 hardRealtimeLimit = -1; // -1: unlimited
+};
+
+qint64 hardRealtimeLimitOf(qulonglong process)
+{
+    QFile limits(QStringLiteral("/proc/%1/limits").arg(process));
+    if (!limits.open(QIODevice::ReadOnly))
+        return -2;
+    for (const QByteArray& line : limits.readAll().split('\n')) {
+        if (line.startsWith("Max realtime timeout")) {
+            const QList<QByteArray> fields = line.simplified().split(' ');
+            return fields.value(4) == "unlimited" ? -1 : fields.value(4).toLongLong();
+        }
+    }
+    return -2;
+}
+
+enum class Answer
+{
+    Grant,
+    Refuse,
+    Hang,
+};
+
+class FakeRtkit : public QObject, protected QDBusContext
+{
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.RealtimeKit1")
+    Q_PROPERTY(int MaxRealtimePriority MEMBER maxRealtimePriority)
+    Q_PROPERTY(int MinNiceLevel MEMBER minNiceLevel)
+    Q_PROPERTY(qlonglong RTTimeUSecMax MEMBER rtTimeUSecMax)
+public:
+    int maxRealtimePriority = 5;
+    int minNiceLevel = -11;
+    qlonglong rtTimeUSecMax = 150'000;
+    Answer realtime = Answer::Grant;
+    Answer highPriority = Answer::Grant;
+    QList<RtkitCall> calls;
+    QList<QDBusMessage> unanswered;
+
+public slots:
+    void MakeThreadRealtimeWithPID(qulonglong process, qulonglong thread, uint priority)
+    {
+        answer(realtime, {QStringLiteral("MakeThreadRealtimeWithPID"),
+                          process,
+                          thread,
+                          qint64(priority),
+                          {},
+                          -1});
+    }
+    void MakeThreadHighPriority(qulonglong thread, int niceLevel)
+    {
+        // The caller's process, as rtkit finds it from the bus.
+        answer(highPriority,
+               {QStringLiteral("MakeThreadHighPriority"), 0, thread, qint64(niceLevel), {}, -1});
+    }
+
+private:
+    void answer(Answer how, RtkitCall call)
+    {
+        if (call.process == 0)
+            call.process = connection().interface()->servicePid(message().service()).value();
+        QFile name(QStringLiteral("/proc/%1/task/%2/comm").arg(call.process).arg(call.thread));
+        if (name.open(QIODevice::ReadOnly))
+            call.threadName = name.readAll().trimmed();
+        call.hardRealtimeLimit = hardRealtimeLimitOf(call.process);
+        calls.append(call);
+        if (how == Answer::Refuse)
+            sendErrorReply(QDBusError::AccessDenied, QStringLiteral("Operation not permitted"));
+        if (how == Answer::Hang) {
+            setDelayedReply(true);
+            unanswered.append(message());
+        }
+    }
+};
+
+// A system bus of the test's own: dbus-daemon with a configuration that lets
+// anyone own and call anything.
+class PrivateSystemBus
+{
+public:
+    PrivateSystemBus()
+    {
+        const QString socket = dir_.filePath(QStringLiteral("system_bus_socket"));
+        QFile config(dir_.filePath(QStringLiteral("system.conf")));
+        if (!config.open(QIODevice::WriteOnly))
+            return;
+        config.write("<busconfig>\n"
+                     "  <type>system</type>\n"
+                     "  <listen>unix:path=" +
+                     socket.toUtf8() +
+                     "</listen>\n"
+                     "  <auth>EXTERNAL</auth>\n"
+                     "  <policy context=\"default\">\n"
+                     "    <allow user=\"*\"/>\n"
+                     "    <allow own=\"*\"/>\n"
+                     "    <allow send_destination=\"*\"/>\n"
+                     "    <allow receive_sender=\"*\"/>\n"
+                     "  </policy>\n"
+                     "</busconfig>\n");
+        config.close();
+        daemon_.setStandardErrorFile(QProcess::nullDevice());
+        daemon_.start(QStringLiteral("dbus-daemon"),
+                      {QStringLiteral("--config-file=") + config.fileName(),
+                       QStringLiteral("--nofork"), QStringLiteral("--print-address")});
+        if (daemon_.waitForStarted(5000) && daemon_.waitForReadyRead(5000))
+            address_ = QStringLiteral("unix:path=") + socket;
+    }
+    ~PrivateSystemBus()
+    {
+        daemon_.terminate();
+        if (!daemon_.waitForFinished(5000))
+            daemon_.kill();
+    }
+    QString address() const { return address_; }
+
+private:
+    QTemporaryDir dir_;
+    QProcess daemon_;
+    QString address_;
+};
+
+bool sh(const QString& script)
+{
+    QProcess process;
+    process.start(QStringLiteral("sh"), {QStringLiteral("-c"), script});
+    return process.waitForFinished(10000) && process.exitCode() == 0;
+}
+
+} // namespace
+
+void SchedulingTest::initTestCase()
+{
+    QVERIFY2(::unshare(CLONE_NEWNET) == 0,
+             "the test needs a network namespace of its own (run it as root)");
+    QVERIFY(sh(QStringLiteral("ip link set lo up")));
+}
+
+void SchedulingTest::asksRtkitForTheNetworkThread_data()
+{
+    QTest::addColumn<bool>("present");
+    QTest::addColumn<Answer>("realtime");
+    QTest::addColumn<Answer>("highPriority");
+    QTest::addColumn<QString>("line");
+    QTest::addColumn<QStringList>("methods");
+
+    const QString realtime = QStringLiteral("MakeThreadRealtimeWithPID");
+    const QString high = QStringLiteral("MakeThreadHighPriority");
+    QTest::newRow("real time granted")
+        << true << Answer::Grant << Answer::Grant
+        << QStringLiteral("Scheduling: real-time \\(rtkit, priority 5\\)") << QStringList{realtime};
+    QTest::newRow("only a high priority")
+        << true << Answer::Refuse << Answer::Grant
+        << QStringLiteral("Scheduling: high priority \\(rtkit, nice -11\\)")
+        << QStringList{realtime, high};
+    QTest::newRow("refused") << true << Answer::Refuse << Answer::Refuse
+                             << QStringLiteral("Scheduling: normal \\(rtkit refused: .+\\)")
+                             << QStringList{realtime, high};
+    // D-Bus waits 25 s for an answer by default; start-up must not.
+    QTest::newRow("never answers") << true << Answer::Hang << Answer::Hang
+                                   << QStringLiteral("Scheduling: normal \\(rtkit refused: .+\\)")
+                                   << QStringList{realtime, high};
+    QTest::newRow("absent") << false << Answer::Grant << Answer::Grant
+                            << QStringLiteral("Scheduling: normal \\(rtkit not available: .+\\)")
+                            << QStringList{};
+}
+
+void SchedulingTest::asksRtkitForTheNetworkThread()
+{
+    QFETCH(bool, present);
+    QFETCH(Answer, realtime);
+    QFETCH(Answer, highPriority);
+    QFETCH(QString, line);
+    QFETCH(QStringList, methods);
+
+    PrivateSystemBus bus;
+    QVERIFY(!bus.address().isEmpty());
+    const QString connectionName = QStringLiteral("fake-rtkit");
+    QDBusConnection connection = QDBusConnection::connectToBus(bus.address(), connectionName);
+    const auto leaveBus = qScopeGuard([&] { QDBusConnection::disconnectFromBus(connectionName); });
+    FakeRtkit rtkit;
+    rtkit.realtime = realtime;
+    rtkit.highPriority = highPriority;
+    if (present) {
+        QVERIFY(connection.registerObject(QStringLiteral("/org/freedesktop/RealtimeKit1"), &rtkit,
+                                          QDBusConnection::ExportAllSlots |
+                                              QDBusConnection::ExportAllProperties));
+        QVERIFY(connection.registerService(QStringLiteral("org.freedesktop.RealtimeKit1")));
+    }
+
+    // Root as the test runs, but without the right to real time: no
+    // CAP_SYS_NICE and no RLIMIT_RTPRIO.
+    QTemporaryDir config;
+    QProcess program;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("DBUS_SYSTEM_BUS_ADDRESS"), bus.address());
+    environment.insert(QStringLiteral("XDG_CONFIG_HOME"), config.path());
+    environment.remove(QStringLiteral("DISPLAY"));
+    environment.remove(QStringLiteral("WAYLAND_DISPLAY"));
+    program.setProcessEnvironment(environment);
+    program.start(QStringLiteral("setpriv"),
+                  {QStringLiteral("--bounding-set=-sys_nice"), QStringLiteral("prlimit"),
+                   QStringLiteral("--rtprio=0"), QStringLiteral(KESTRELIO_BINARY),
+                   QStringLiteral("--headless")});
+    QByteArray output;
+    const auto waitFor = [&](const QByteArray& text) {
+        return QTest::qWaitFor(
+            [&] {
+                output += program.readAllStandardOutput();
+                return output.contains(text);
+            },
+            15000);
+    };
+    QVERIFY2(waitFor("Server status: Server ready on port 3330\n"), output.constData());
+    const QRegularExpression expected(QStringLiteral("\n") + line +
+                                      QStringLiteral("\nServing any client"));
+    QVERIFY2(expected.match(QString::fromUtf8(output)).hasMatch(), output.constData());
+
+    TestClient client(QUrl(QStringLiteral("ws://127.0.0.1:3330")));
+    QVERIFY(client.sync());
+
+    QStringList called;
+    for (const RtkitCall& call : rtkit.calls) {
+        called.append(call.method);
+        QCOMPARE(call.process, qulonglong(program.processId()));
+        QVERIFY(call.thread != call.process);
+        QCOMPARE(call.threadName, QByteArray("kestrelio-net"));
+        if (call.method == u"MakeThreadRealtimeWithPID") {
+            QCOMPARE(call.level, 5);
+            QVERIFY(call.hardRealtimeLimit > 0 && call.hardRealtimeLimit <= rtkit.rtTimeUSecMax);
+        } else {
+            QCOMPARE(call.level, -11);
+        }
+    }
+    QCOMPARE(called, methods);
+
+    program.terminate();
+    QVERIFY(program.waitForFinished(10000));
+    QCOMPARE(program.exitCode(), 0);
+}
+
+// A real-time thread that never blocks must lose real time before it
+// starves the desktop, and before the kernel kills the process at the hard limit.
+void SchedulingTest::runawayThreadDropsToNormal()
+{
+    int policyAfterSpinning = -1;
+    QString error;
+    std::thread runaway([&] {
+        error = limitRealtimeRun(200'000);
+        if (error.isEmpty())
+            error = setCallingThreadRealtime(10);
+        if (!error.isEmpty())
+            return;
+        const auto cpuMs = [] {
+            timespec now{};
+            ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+            return now.tv_sec * 1000 + now.tv_nsec / 1'000'000;
+        };
+        const long start = cpuMs();
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (cpuMs() - start < 150 && std::chrono::steady_clock::now() < deadline) {
+        }
+        policyAfterSpinning = ::sched_getscheduler(0) & ~SCHED_RESET_ON_FORK;
+    });
+    runaway.join();
+    QVERIFY2(error.isEmpty(), qPrintable(error));
+    QCOMPARE(policyAfterSpinning, SCHED_OTHER);
+}
+
+QTEST_GUILESS_MAIN(SchedulingTest)
+#include "tst_scheduling.moc"
