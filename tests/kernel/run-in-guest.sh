@@ -15,6 +15,8 @@ here=$(dirname "$(realpath "$0")")
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
 [[ $# -ge 1 ]] || fail "usage: run-in-guest.sh COMMAND [ARGUMENT...]"
+# The guest starts in its own /tmp.
+[[ $1 == */* ]] && set -- "$(realpath "$1")" "${@:2}"
 [[ $(id -u) -eq 0 ]] || fail "needs root to download the kernel package into the shared cache"
 for tool in qemu-system-x86_64 busybox apt-get dpkg-deb flock; do
     command -v "$tool" >/dev/null || fail "$tool is missing (./scripts/install-deps.sh --tests)"
@@ -108,7 +110,7 @@ qemu_status=$?
 set -e
 elapsed=$(awk -v from="$started" -v to="$EPOCHREALTIME" 'BEGIN { print to - from }')
 
-show() { [[ -s $1 ]] && { echo "--- $2"; tail -n 60 "$1"; }; return 0; }
+show() { [[ -s $1 ]] && { echo "--- $2"; tail -n "${3:-60}" "$1"; }; return 0; }
 show "$results/output" "output of $1 in the guest"
 printf 'Guest ran for %.1f s (boot to power-off)\n' "$elapsed"
 if [[ $qemu_status -eq 124 || $qemu_status -eq 137 ]]; then
@@ -122,7 +124,6 @@ if [[ ! -f $results/status ]]; then
 fi
 status=$(<"$results/status")
 if [[ $status != 0 ]]; then
-    show "$scratch/console.log" "guest console"
-    show "$results/dmesg" "guest kernel log"
+    show "$results/dmesg" "guest kernel log" 20
 fi
 exit "$status"
