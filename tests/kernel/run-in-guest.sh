@@ -15,8 +15,9 @@ here=$(dirname "$(realpath "$0")")
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
 [[ $# -ge 1 ]] || fail "usage: run-in-guest.sh COMMAND [ARGUMENT...]"
-# The guest starts in its own /tmp.
+# The guest starts in a /tmp of its own, and has its own /run.
 [[ $1 == */* ]] && set -- "$(realpath "$1")" "${@:2}"
+[[ $1 != /tmp/* && $1 != /run/* ]] || fail "$1 is in /tmp or /run, which the guest does not share"
 [[ $(id -u) -eq 0 ]] || fail "needs root to download the kernel package into the shared cache"
 for tool in qemu-system-x86_64 busybox apt-get dpkg-deb flock; do
     command -v "$tool" >/dev/null || fail "$tool is missing (./scripts/install-deps.sh --tests)"
