@@ -1,4 +1,5 @@
 #include "RawWebSocket.h"
+#include "RecordingPads.h"
 #include "TestSupport.h"
 
 #include <QTcpSocket>
@@ -23,7 +24,33 @@ private slots:
     void peerIgnoringTheCloseIsStillCut();
     void clientThatNeverReadsIsClosed();
     void clientsBeyondTheCapAreRefused();
+    void padsGetPlayersFramesAndRumble();
+    void padsBeyondEightOrWithoutUinputAreRefused();
 };
+
+namespace {
+
+struct PadServer
+{
+    PadServer()
+        : pads(std::make_shared<RecordingPadFactory>()), server([this] {
+              ServerSettings settings = testSettings();
+              settings.padDevices = pads;
+              return settings;
+          }())
+    {}
+    QUrl padUrl() const
+    {
+        QUrl url = server.url();
+        url.setPath(QStringLiteral("/pad"));
+        return url;
+    }
+
+    std::shared_ptr<RecordingPadFactory> pads;
+    ServerHarness server;
+};
+
+} // namespace
 
 void ProtocolTest::dispatchesByGrammar_data()
 {
@@ -266,6 +293,77 @@ void ProtocolTest::clientsBeyondTheCapAreRefused()
 
     second.socket.close();
     QTRY_VERIFY(TestClient(server.url()).sync()); // a place is free again
+}
+
+void ProtocolTest::padsGetPlayersFramesAndRumble()
+{
+    PadServer pads;
+    ServerHarness& server = pads.server;
+    TestClient first(pads.padUrl());
+    TestClient second(pads.padUrl());
+    QVERIFY(first.sync() && second.sync());
+    QCOMPARE(first.received, QStringList({"PLAYER 1", "HSK_DONE"}));
+    QCOMPARE(second.received, QStringList({"PLAYER 2", "HSK_DONE"}));
+    QCOMPARE(server.model->gamePads(), 2);
+
+    for (const char* message : {"A", "ls 1 -0.5", "pong", "no", "up", "ls 1 -0.5", "w"})
+        second.send(QString::fromLatin1(message));
+    QVERIFY(second.sync());
+    QCOMPARE(server.log.lines.filter(QRegularExpression("^pad \\d:")),
+             QStringList(
+                 {"pad 2: BTN_SOUTH 1", "pad 2: ABS_X 32767 ABS_Y -16384", "pad 2: ABS_HAT0Y -1"}));
+    QCOMPARE(server.log.lines.filter("Ignored a game pad message"),
+             QStringList{"Ignored a game pad message from 127.0.0.1: no such button"});
+    QCOMPARE(server.model->connectionStatus(), QStringLiteral("Connected"));
+    QVERIFY(server.events.posted.isEmpty());
+
+    pads.pads->pads.at(1)->playRumble(65535, 512, 200);
+    QTRY_COMPARE(second.received.last(), QStringLiteral("RUMBLE 65535 512 200"));
+
+    first.socket.close();
+    QTRY_COMPARE(server.model->gamePads(), 1);
+    QVERIFY(pads.pads->pads.at(0).isNull());
+    TestClient third(pads.padUrl());
+    QVERIFY(third.sync());
+    QCOMPARE(third.received.first(), QStringLiteral("PLAYER 1"));
+    QCOMPARE(server.log.lines.filter("Game pad "),
+             QStringList({"Game pad 1 connected (Kestrelio pad 1)",
+                          "Game pad 2 connected (Kestrelio pad 2)", "Game pad 1 removed",
+                          "Game pad 1 connected (Kestrelio pad 1)"}));
+
+    // The key protocol on any other path is untouched.
+    TestClient keys(server.url());
+    keys.send("a");
+    QVERIFY(keys.sync());
+    QCOMPARE(keys.received, QStringList{"HSK_DONE"});
+    QCOMPARE(server.events.keyTrace(), QStringList{"+0"});
+    QCOMPARE(server.model->gamePads(), 2);
+}
+
+void ProtocolTest::padsBeyondEightOrWithoutUinputAreRefused()
+{
+    PadServer pads;
+    std::vector<std::unique_ptr<TestClient>> players;
+    for (int i = 0; i < 8; ++i) {
+        players.push_back(std::make_unique<TestClient>(pads.padUrl()));
+        QVERIFY(players.back()->sync());
+    }
+    TestClient ninth(pads.padUrl());
+    QTRY_VERIFY(!ninth.isConnected());
+    QCOMPARE(int(ninth.socket.closeCode()), 1008);
+    QCOMPARE(ninth.socket.closeReason(), QStringLiteral("All 8 game pads are in use"));
+    QCOMPARE(pads.server.model->gamePads(), 8);
+
+    players.clear();
+    QTRY_COMPARE(pads.server.model->gamePads(), 0);
+    pads.pads->failure = QStringLiteral("/dev/uinput: Permission denied");
+    TestClient refused(pads.padUrl());
+    QTRY_VERIFY(!refused.isConnected());
+    QCOMPARE(int(refused.socket.closeCode()), 1011);
+    QCOMPARE(refused.socket.closeReason(),
+             QStringLiteral("Game pads need /dev/uinput: see Input permissions in the README"));
+    QVERIFY(pads.server.log.lines.contains(
+        "No game pad for 127.0.0.1: /dev/uinput: Permission denied"));
 }
 
 QTEST_GUILESS_MAIN(ProtocolTest)

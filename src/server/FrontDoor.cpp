@@ -28,6 +28,12 @@ QString passKey(const QHostAddress& peer, quint16 port)
     return displayAddress(peer) + u'|' + QString::number(port);
 }
 
+bool isPadTarget(QByteArrayView target)
+{
+    const qsizetype question = target.indexOf('?');
+    return (question < 0 ? target : target.first(question)) == "/pad";
+}
+
 LocalNames readLocalNames()
 {
     QFile resolvConf(QStringLiteral("/etc/resolv.conf"));
@@ -123,10 +129,11 @@ void FrontDoor::inspect(QTcpSocket* socket)
         respond(socket, plainTextResponse("503 Service Unavailable", "Too many clients"), *request);
         return;
     }
-    upgrading_.insert(passKey(socket->peerAddress(), socket->peerPort()),
-                      {socket,
-                       {admission, request->header("origin").has_value(),
-                        request->header("user-agent").value_or(QByteArray())}});
+    upgrading_.insert(
+        passKey(socket->peerAddress(), socket->peerPort()),
+        {socket,
+         {admission, request->header("origin").has_value(),
+          request->header("user-agent").value_or(QByteArray()), isPadTarget(request->target)}});
     engine_.handleConnection(socket);
 }
 

@@ -47,6 +47,8 @@ public:
         Admission admission;
         bool browserPage = false;
         QByteArray userAgent;
+        // The upgrade asked for `/pad`: the game pad protocol.
+        bool pad = false;
     };
 
     // `openClients` counts the WebSocket clients being served.

@@ -33,8 +33,8 @@ WebSocketViewModel::WebSocketViewModel(EventLayer& events, DiagnosticLog& log,
       trust_(LocalNetworkRule(settings_.localNetworks)), roster_(settings_.approvalTimeout),
       frontDoor_(
           engine_, log, settings_.frontDoor, [this] { return openConnections_; }, trust_),
-      heartbeat_(settings_.heartbeat), serverStatus_(QStringLiteral("Stopped")),
-      connectionStatus_(QStringLiteral("Not connected"))
+      heartbeat_(settings_.heartbeat), pads_(settings_.padDevices, log),
+      serverStatus_(QStringLiteral("Stopped")), connectionStatus_(QStringLiteral("Not connected"))
 {
     connect(&engine_, &QWebSocketServer::newConnection, this, [this] {
         while (engine_.hasPendingConnections())
@@ -44,6 +44,7 @@ WebSocketViewModel::WebSocketViewModel(EventLayer& events, DiagnosticLog& log,
         sendMessage(QStringLiteral("PING"), *connection);
     });
     connect(&heartbeat_, &Heartbeat::failed, this, &WebSocketViewModel::handleHeartbeatFailure);
+    connect(&pads_, &PadSessions::countChanged, this, &WebSocketViewModel::gamePadsChanged);
     connect(&roster_, &ClientRoster::allowed, this, &WebSocketViewModel::handleApproval);
     connect(&roster_, &ClientRoster::denied, this, [this](int id, const QString& reason) {
         if (ClientConnection* connection = connectionOf(id))
@@ -162,7 +163,7 @@ void WebSocketViewModel::handleNewConnection(QWebSocket* socket)
     const bool held = pass->admission.verdict == Admission::Verdict::Hold;
     clients_.insert(connection,
                     {roster_.add(address, pass->browserPage, pass->admission.trusted, held),
-                     address, pass->userAgent, false});
+                     address, pass->userAgent, false, pass->pad});
     connect(connection, &ClientConnection::messageReceived, this,
             [this, connection](const QString& text) { handleMessage(text, *connection); });
     connect(connection, &ClientConnection::undecodableMessage, this, [this] {
@@ -175,6 +176,8 @@ void WebSocketViewModel::handleNewConnection(QWebSocket* socket)
     heartbeat_.startHeartbeat(connection);
     if (pass->admission.paired)
         giveDeviceToken(*connection, pass->userAgent);
+    if (pass->pad && !held)
+        pads_.open(*connection);
 }
 
 void WebSocketViewModel::giveDeviceToken(ClientConnection& connection, const QByteArray& userAgent)
@@ -207,6 +210,8 @@ void WebSocketViewModel::handleApproval(int rosterId)
         trust_.store().trustAddress(state.address);
     if (std::exchange(state.handshakeWaiting, false))
         sendMessage(QStringLiteral("HSK_DONE"), *connection);
+    if (state.pad)
+        pads_.open(*connection);
 }
 
 void WebSocketViewModel::handleMessage(const QString& text, ClientConnection& connection)
@@ -218,6 +223,13 @@ void WebSocketViewModel::handleMessage(const QString& text, ClientConnection& co
         // Nothing a held client sends is acted on or kept for later.
         if (std::holds_alternative<HandshakeMessage>(parseClientMessage(text)))
             state.handshakeWaiting = true;
+        return;
+    }
+    const ClientMessage message = parseClientMessage(text);
+    // A pad shares the heartbeat and the handshake; the rest is its own.
+    if (state.pad && !std::holds_alternative<PongMessage>(message) &&
+        !std::holds_alternative<HandshakeMessage>(message)) {
+        pads_.handleMessage(connection, text);
         return;
     }
     std::visit(Overloaded{
@@ -240,7 +252,7 @@ void WebSocketViewModel::handleMessage(const QString& text, ClientConnection& co
                            connection.heldKeys().remove(*changed);
                    },
                },
-               parseClientMessage(text));
+               message);
 }
 
 void WebSocketViewModel::addReceivedMessage(const QString& text)
@@ -287,6 +299,7 @@ void WebSocketViewModel::handleConnectionEnd(ClientConnection* connection,
                            .arg(settings_.maxMeaningfulBytes));
     const ClientState state = clients_.take(connection);
     roster_.remove(state.rosterId);
+    pads_.close(*connection);
     log_.writeLine(QStringLiteral("Client disconnected from ") + state.address);
     // A phone that goes away must not leave its keys down.
     keys_.releaseKeys(connection->heldKeys());
@@ -305,5 +318,6 @@ void WebSocketViewModel::handleHeartbeatFailure(ClientConnection* connection)
     if (connection) {
         keys_.releaseKeys(connection->heldKeys());
         connection->heldKeys().clear();
+        pads_.neutralize(*connection);
     }
 }

@@ -1,6 +1,8 @@
 #pragma once
 
 #include "common/DiagnosticLog.h"
+#include "gamepad/PadSessions.h"
+#include "gamepad/UinputPad.h"
 #include "input/EventLayer.h"
 #include "input/KeySynthesizer.h"
 #include "input/ScrollSynthesizer.h"
@@ -36,6 +38,7 @@ struct ServerSettings
     // A held connection nobody allows is closed after this long.
     std::chrono::milliseconds approvalTimeout{60'000};
     LocalNetworkRule::Source localNetworks = LocalNetworkRule::system();
+    std::shared_ptr<PadDeviceFactory> padDevices = std::make_shared<UinputPadFactory>();
 };
 
 // The server's state as the window shows it, and the server itself: the
@@ -47,6 +50,7 @@ class WebSocketViewModel : public QObject
     Q_PROPERTY(QString serverStatus READ serverStatus NOTIFY serverStatusChanged)
     Q_PROPERTY(QString connectionStatus READ connectionStatus NOTIFY connectionStatusChanged)
     Q_PROPERTY(QStringList receivedMessages READ receivedMessages NOTIFY receivedMessagesChanged)
+    Q_PROPERTY(int gamePads READ gamePads NOTIFY gamePadsChanged)
 
 public:
     WebSocketViewModel(EventLayer& events, DiagnosticLog& log, ServerSettings settings = {},
@@ -56,6 +60,7 @@ public:
     QString serverStatus() const { return serverStatus_; }
     QString connectionStatus() const { return connectionStatus_; }
     QStringList receivedMessages() const { return receivedMessages_; }
+    int gamePads() const { return pads_.count(); }
     std::optional<QString> keyPressSimulation() const { return keyPressSimulation_; }
     void setKeyPressSimulation(const std::optional<QString>& text);
 
@@ -76,6 +81,7 @@ signals:
     void serverStatusChanged();
     void connectionStatusChanged();
     void receivedMessagesChanged();
+    void gamePadsChanged();
     void keyPressSimulationChanged();
 
 private:
@@ -104,6 +110,7 @@ private:
     ClientRoster roster_;
     FrontDoor frontDoor_;
     Heartbeat heartbeat_;
+    PadSessions pads_;
     QPointer<QTcpServer> listener_;
     int openConnections_ = 0;
     struct ClientState
@@ -112,6 +119,7 @@ private:
         QString address;
         QByteArray userAgent;
         bool handshakeWaiting = false;
+        bool pad = false;
     };
     QHash<const ClientConnection*, ClientState> clients_;
 

@@ -1,6 +1,9 @@
 // The production server for tests that drive it from outside (the browser
-// test), with the test seams: an ephemeral port and a short heartbeat. It
-// prints what the headless program prints, statuses included.
+// test), with the test seams: an ephemeral port, a short heartbeat and game
+// pads that print each frame ("pad 1: ABS_X 32767 ABS_Y 0") instead of
+// needing a kernel. It prints what the headless program prints, statuses
+// included.
+#include "RecordingPads.h"
 #include "app/ConsoleStatusPrinter.h"
 #include "common/DiagnosticLog.h"
 #include "input/EventLayer.h"
@@ -20,6 +23,7 @@ int main(int argc, char* argv[])
     settings.heartbeat.pingInterval = 300ms;
     settings.heartbeat.checkInterval = 300ms;
     settings.heartbeat.livenessThresholdSeconds = 1.5;
+    settings.padDevices = std::make_shared<RecordingPadFactory>();
     WebSocketViewModel model(events, log, settings);
     ConsoleStatusPrinter printer(model, log);
     model.startServer();

@@ -1,0 +1,52 @@
+#pragma once
+
+#include "common/DiagnosticLog.h"
+#include "gamepad/PadDevice.h"
+#include "gamepad/PadState.h"
+
+#include <QObject>
+
+#include <memory>
+#include <unordered_map>
+
+class ClientConnection;
+
+// The game pads of the `/pad` connections: one per connection, numbered by
+// player (the lowest number free), at most `kMaxPads`.
+class PadSessions : public QObject
+{
+    Q_OBJECT
+public:
+    static constexpr int kMaxPads = 8;
+
+    PadSessions(std::shared_ptr<PadDeviceFactory> factory, DiagnosticLog& log,
+                QObject* parent = nullptr);
+    ~PadSessions() override;
+
+    // Makes the connection's pad and tells it its player number; a
+    // connection that can have none is closed with the reason.
+    void open(ClientConnection& connection);
+    void handleMessage(ClientConnection& connection, const QString& text);
+    // Lets go of everything the connection's pad holds.
+    void neutralize(ClientConnection& connection);
+    void close(ClientConnection& connection);
+
+    int count() const { return int(sessions_.size()); }
+
+signals:
+    void countChanged();
+
+private:
+    struct Session
+    {
+        int player = 0;
+        std::unique_ptr<PadDevice> device;
+        PadState state;
+        int ignoredMessages = 0;
+    };
+    int freePlayer() const;
+
+    std::shared_ptr<PadDeviceFactory> factory_;
+    DiagnosticLog& log_;
+    std::unordered_map<const ClientConnection*, Session> sessions_;
+};
