@@ -112,7 +112,7 @@ set -e
 elapsed=$(awk -v from="$started" -v to="$EPOCHREALTIME" 'BEGIN { print to - from }')
 
 show() { [[ -s $1 ]] && { echo "--- $2"; tail -n "${3:-60}" "$1"; }; return 0; }
-show "$results/output" "output of $1 in the guest"
+show "$results/output" "output of $1 in the guest" +1
 printf 'Guest ran for %.1f s (boot to power-off)\n' "$elapsed"
 if [[ $qemu_status -eq 124 || $qemu_status -eq 137 ]]; then
     show "$scratch/console.log" "guest console"
