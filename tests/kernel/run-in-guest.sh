@@ -36,9 +36,6 @@ kernel_package() {
         awk '$1 == "Depends:" && $2 ~ /^linux-image-[0-9]/ { print $2; exit }'
 }
 
-# Several checkouts on one machine share the cache: one fetches, the others wait.
-exec 9>"$cache/lock"
-flock -w 600 9 || fail "the kernel cache at $cache stayed locked"
 package=$(kernel_package)
 if [[ -z $package ]]; then
     apt-get update -qq || fail "apt-get update failed"
@@ -46,24 +43,31 @@ if [[ -z $package ]]; then
 fi
 [[ -n $package ]] || fail "apt knows no linux-image-amd64 package"
 unpacked=$cache/$package
+
+# Several checkouts on one machine share the cache: each holds it shared
+# until its guest is done, and one that fetches waits to hold it alone.
+exec 9>"$cache/lock"
+flock -s -w 600 9 || fail "the kernel cache at $cache stayed locked"
+if [[ ! -f $unpacked/ready ]]; then
+    flock -w 600 9 || fail "the kernel cache at $cache stayed in use"
+fi
 if [[ ! -f $unpacked/ready ]]; then
     echo "Fetching and unpacking $package (once)"
-    # Older kernels go; a guest that boots one has read it into memory already.
-    find "$cache" -mindepth 1 -maxdepth 1 -type d -exec rm -rf {} +
+    rm -rf "$cache/download" "$unpacked.new"
     mkdir -p "$cache/download"
     # Stale lists name a version the mirror no longer has: refresh once.
     (cd "$cache/download" && apt-get download -qq -o APT::Sandbox::User=root "$package") ||
         (apt-get update -qq && cd "$cache/download" && apt-get download -qq -o APT::Sandbox::User=root "$package") ||
         fail "could not download $package"
     dpkg-deb -x "$cache"/download/"$package"_*.deb "$unpacked.new" || fail "could not unpack $package"
-    version=${package#linux-image-}
     # The package leaves modules.dep to its install script; make it here.
-    busybox depmod -b "$unpacked.new" "$version" || fail "depmod failed for $version"
-    rm -rf "$cache/download"
+    busybox depmod -b "$unpacked.new" "${package#linux-image-}" || fail "depmod failed for $package"
+    # Only the newest kernel is kept.
+    find "$cache" -mindepth 1 -maxdepth 1 -type d ! -name "$package.new" -exec rm -rf {} +
     mv "$unpacked.new" "$unpacked"
     touch "$unpacked/ready"
 fi
-flock -u 9
+flock -s 9
 version=${package#linux-image-}
 vmlinuz=$unpacked/boot/vmlinuz-$version
 modules=$unpacked/lib/modules/$version
