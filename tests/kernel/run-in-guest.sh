@@ -19,7 +19,7 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 [[ $1 == */* ]] && set -- "$(realpath "$1")" "${@:2}"
 [[ $1 != /tmp/* && $1 != /run/* ]] || fail "$1 is in /tmp or /run, which the guest does not share"
 [[ $(id -u) -eq 0 ]] || fail "needs root to download the kernel package into the shared cache"
-for tool in qemu-system-x86_64 busybox apt-get dpkg-deb flock; do
+for tool in qemu-system-x86_64 busybox file apt-get dpkg-deb flock; do
     command -v "$tool" >/dev/null || fail "$tool is missing (./scripts/install-deps.sh --tests)"
 done
 # The guest's first process runs before any library is there.
