@@ -14,6 +14,7 @@ private slots:
     void firstPingComesAfterOneInterval();
     void staleOrAbsentPongsFailNoFreshLink();
     void failedLinkIsStillWatchedAndComesBack();
+    void deadPadLinkLetsGoOfEverything();
     void endsAreJudgedByHowTheLinkEnded();
     void silentClientIsClosed();
 };
@@ -114,6 +115,19 @@ void HeartbeatTest::failedLinkIsStillWatchedAndComesBack()
     fixture.now += 10;
     QTRY_COMPARE(fixture.failures(), 3); // both links, each once
     QCOMPARE(fixture.server->events.keyTrace(), QStringList({"+13", "-13"}));
+}
+
+void HeartbeatTest::deadPadLinkLetsGoOfEverything()
+{
+    ManualClockServer fixture;
+    TestClient pad(fixture.server->padUrl());
+    for (const char* message : {"pong", "a", "ls 1 0", "l2 1"})
+        pad.send(QString::fromLatin1(message));
+    QVERIFY(pad.sync());
+    fixture.now += 10;
+    QTRY_COMPARE(fixture.failures(), 1);
+    QCOMPARE(fixture.server->log.lines.last(),
+             QStringLiteral("pad 1: BTN_SOUTH 0 ABS_X 0 ABS_Z 0"));
 }
 
 void HeartbeatTest::endsAreJudgedByHowTheLinkEnded()

@@ -17,7 +17,6 @@ class UinputTest : public QObject
     Q_OBJECT
 private slots:
     void keysBecomeEvdevFrames();
-    void untranslatableCodeIsReportedOnce();
     void scrollKeepsEveryFraction_data();
     void scrollKeepsEveryFraction();
     void devicesDeclareWhatTheyPost();
@@ -81,19 +80,11 @@ void UinputTest::keysBecomeEvdevFrames()
     piped.backend.post(TapLocation::Hid, KeyEvent{13, false});
     piped.backend.post(TapLocation::AnnotatedSession, KeyEvent{126, true});
     piped.backend.post(TapLocation::AnnotatedSession, KeyEvent{49, true});
+    piped.backend.post(TapLocation::AnnotatedSession, KeyEvent{0x34, true});
+    piped.backend.post(TapLocation::AnnotatedSession, KeyEvent{0x34, false});
     QCOMPARE(piped.keyboard(), QStringList({"KEY_W 1", "SYN", "KEY_W 0", "SYN", "KEY_UP 1", "SYN",
                                             "KEY_SPACE 1", "SYN"}));
     QVERIFY(piped.wheel().isEmpty());
-    QVERIFY(piped.log.lines.isEmpty());
-}
-
-void UinputTest::untranslatableCodeIsReportedOnce()
-{
-    PipedBackend piped;
-    QVERIFY(piped.pipes.ok);
-    piped.backend.post(TapLocation::AnnotatedSession, KeyEvent{0x34, true});
-    piped.backend.post(TapLocation::AnnotatedSession, KeyEvent{0x34, false});
-    QVERIFY(piped.keyboard().isEmpty());
     QCOMPARE(piped.log.lines,
              QStringList{"No key on this keyboard for key code 52; it is ignored"});
 }
@@ -103,11 +94,6 @@ void UinputTest::scrollKeepsEveryFraction_data()
     QTest::addColumn<QList<ScrollEvent>>("scrolls");
     QTest::addColumn<QStringList>("events");
 
-    QTest::newRow("one detent up")
-        << QList<ScrollEvent>{{50, 0}} << QStringList{"REL_WHEEL_HI_RES 120", "REL_WHEEL 1", "SYN"};
-    QTest::newRow("left is a negative evdev wheel")
-        << QList<ScrollEvent>{{0, 50}}
-        << QStringList{"REL_HWHEEL_HI_RES -120", "REL_HWHEEL -1", "SYN"};
     QTest::newRow("two halves make a detent")
         << QList<ScrollEvent>{{25, 0}, {25, 0}}
         << QStringList{"REL_WHEEL_HI_RES 60", "SYN", "REL_WHEEL_HI_RES 60", "REL_WHEEL 1", "SYN"};
@@ -120,9 +106,6 @@ void UinputTest::scrollKeepsEveryFraction_data()
         << QList<ScrollEvent>{{100, -75}}
         << QStringList{"REL_WHEEL_HI_RES 240", "REL_WHEEL 2", "REL_HWHEEL_HI_RES 180",
                        "REL_HWHEEL 1", "SYN"};
-    QTest::newRow("back and forth")
-        << QList<ScrollEvent>{{30, 0}, {-30, 0}}
-        << QStringList{"REL_WHEEL_HI_RES 72", "SYN", "REL_WHEEL_HI_RES -72", "SYN"};
     QTest::newRow("nothing sends nothing") << QList<ScrollEvent>{{0, 0}} << QStringList{};
     QTest::newRow("huge scrolls stop at 20 detents")
         << QList<ScrollEvent>{{2'000'000'000, std::numeric_limits<qint32>::min()}}
@@ -150,11 +133,10 @@ void UinputTest::devicesDeclareWhatTheyPost()
         QVERIFY2(libevdev_has_event_code(keyboard.get(), EV_KEY, *evdevKeyCode(code)),
                  qPrintable(QString::number(code)));
     // Any button code and udev would take the keyboard for a joystick or mouse.
-    for (unsigned code = BTN_MISC; code < KEY_OK; ++code)
-        QVERIFY2(!libevdev_has_event_code(keyboard.get(), EV_KEY, code),
+    for (unsigned code = BTN_MISC; code <= BTN_TRIGGER_HAPPY40; ++code)
+        QVERIFY2((code >= KEY_OK && code < BTN_DPAD_UP) ||
+                     !libevdev_has_event_code(keyboard.get(), EV_KEY, code),
                  libevdev_event_code_get_name(EV_KEY, code));
-    for (unsigned code = BTN_DPAD_UP; code <= BTN_TRIGGER_HAPPY40; ++code)
-        QVERIFY(!libevdev_has_event_code(keyboard.get(), EV_KEY, code));
     QVERIFY(!libevdev_has_event_type(keyboard.get(), EV_REL));
 
     const LibevdevPtr wheel = describeWheel();

@@ -143,6 +143,14 @@ QWidget* WebSocketServerView::buildLeftColumn()
     layout->addWidget(statusBlock(tr("Server Status"), serverStatus_, "serverStatus", column));
     layout->addWidget(
         statusBlock(tr("Connection Status"), connectionStatus_, "connectionStatus", column));
+    auto* gamePads = text({}, TextRole::Subheadline, column);
+    gamePads->setObjectName(QStringLiteral("gamePads"));
+    const auto showGamePads = [this, gamePads] {
+        gamePads->setText(tr("Game pads: %1").arg(viewModel_.gamePads()));
+    };
+    connect(&viewModel_, &WebSocketViewModel::gamePadsChanged, gamePads, showGamePads);
+    showGamePads();
+    layout->addWidget(gamePads);
     layout->addWidget(new DevicesPanel(viewModel_.roster(), viewModel_.trust(), column));
     layout->addWidget(divider(QFrame::HLine, column));
 

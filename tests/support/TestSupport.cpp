@@ -50,11 +50,13 @@ ServerSettings testSettings()
     useTemporarySettings();
     ServerSettings settings;
     settings.port = 0;
+    settings.padDevices = std::make_shared<RecordingPadFactory>();
     return settings;
 }
 
 ServerHarness::ServerHarness(ServerSettings settings, EventLayer* layer)
-    : model(std::make_unique<WebSocketViewModel>(layer ? *layer : events, log, std::move(settings)))
+    : pads(std::dynamic_pointer_cast<RecordingPadFactory>(settings.padDevices)),
+      model(std::make_unique<WebSocketViewModel>(layer ? *layer : events, log, std::move(settings)))
 {
     model->startServer();
     QTRY_VERIFY_WITH_TIMEOUT(model->serverStatus().startsWith(u"Server ready on port "), 5000);
@@ -63,6 +65,11 @@ ServerHarness::ServerHarness(ServerSettings settings, EventLayer* layer)
 QUrl ServerHarness::url() const
 {
     return QUrl(QStringLiteral("ws://127.0.0.1:%1").arg(model->listeningPort()));
+}
+
+QUrl ServerHarness::padUrl() const
+{
+    return QUrl(QStringLiteral("ws://127.0.0.1:%1/pad").arg(model->listeningPort()));
 }
 
 TestClient::TestClient(const QUrl& url, const QString& origin)

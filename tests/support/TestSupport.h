@@ -1,5 +1,6 @@
 #pragma once
 
+#include "RecordingPads.h"
 #include "common/DiagnosticLog.h"
 #include "input/EventLayer.h"
 #include "server/WebSocketViewModel.h"
@@ -49,8 +50,9 @@ public:
 // reads or writes the user's; call before anything touches the settings.
 void useTemporarySettings();
 
-// Test seams only: an ephemeral port and, unless a test says otherwise, the
-// production heartbeat and delays. Settings go to a temporary directory.
+// Test seams only: an ephemeral port, recording game pads (never the
+// system's uinput) and, unless a test says otherwise, the production
+// heartbeat and delays. Settings go to a temporary directory.
 ServerSettings testSettings();
 
 // A view model with a recording log, started and ready. Events go to the
@@ -59,7 +61,9 @@ struct ServerHarness
 {
     explicit ServerHarness(ServerSettings settings = testSettings(), EventLayer* layer = nullptr);
     QUrl url() const;
+    QUrl padUrl() const;
 
+    std::shared_ptr<RecordingPadFactory> pads; // null when the settings bring other pads
     RecordingEventLayer events;
     RecordingLog log;
     std::unique_ptr<WebSocketViewModel> model;
