@@ -15,7 +15,8 @@ if [[ "${1:-}" == "--tests" || "${1:-}" == "--package" ]]; then
   packages+=(dpkg-dev file lintian desktop-file-utils appstream)
 fi
 if [[ "${1:-}" == "--tests" ]]; then
-  packages+=(clang-format git libzbar-dev iproute2 util-linux chromium nodejs debootstrap dbus-daemon)
+  packages+=(clang-format git libzbar-dev iproute2 util-linux chromium nodejs debootstrap dbus-daemon
+    qemu-system-x86 busybox-static)
 fi
 
 missing=()

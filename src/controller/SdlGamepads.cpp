@@ -1,6 +1,7 @@
 #include "controller/SdlGamepads.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QStandardPaths>
 
@@ -22,6 +23,18 @@ std::optional<FaceButton> faceButton(Uint8 button)
     default:
         return std::nullopt;
     }
+}
+
+// Whether the evdev node at `path` is one of the pads this program makes for
+// phones: binding those as well would type a key for each button a phone's
+// pad presses.
+bool isPhonePad(const char* path)
+{
+    const QString node = QFileInfo(QString::fromUtf8(path)).fileName();
+    if (!node.startsWith(QLatin1String("event")))
+        return false;
+    QFile name(QStringLiteral("/sys/class/input/%1/device/name").arg(node));
+    return name.open(QIODevice::ReadOnly) && name.readLine().startsWith("Kestrelio pad ");
 }
 
 } // namespace
@@ -104,6 +117,8 @@ void SdlGamepads::pump()
 
 void SdlGamepads::open(int deviceIndex)
 {
+    if (isPhonePad(SDL_JoystickPathForIndex(deviceIndex)))
+        return;
     Opened device;
     if (SDL_IsGameController(deviceIndex)) {
         device.controller = SDL_GameControllerOpen(deviceIndex);

@@ -1,10 +1,13 @@
 #include "gamepad/UinputPad.h"
 
+#include <cerrno>
 #include <cstring>
 #include <fcntl.h>
 #include <libevdev/libevdev-uinput.h>
 #include <libevdev/libevdev.h>
 #include <linux/uinput.h>
+#include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -51,22 +54,31 @@ std::unique_ptr<UinputPad> UinputPad::create(int player, DiagnosticLog& log, QSt
         error = QStringLiteral("/dev/uinput: ") + QString::fromLocal8Bit(std::strerror(-result));
         return nullptr;
     }
-    return std::unique_ptr<UinputPad>(new UinputPad(device, player, log));
+    const int stopFd = ::eventfd(0, EFD_CLOEXEC);
+    if (stopFd < 0) {
+        error = QStringLiteral("eventfd: ") + QString::fromLocal8Bit(std::strerror(errno));
+        libevdev_uinput_destroy(device);
+        return nullptr;
+    }
+    return std::unique_ptr<UinputPad>(new UinputPad(device, stopFd, player, log));
 }
 
-UinputPad::UinputPad(libevdev_uinput* device, int player, DiagnosticLog& log)
+UinputPad::UinputPad(libevdev_uinput* device, int stopFd, int player, DiagnosticLog& log)
     : device_(device), writer_(libevdev_uinput_get_fd(device), padName(player), log),
-      requests_(libevdev_uinput_get_fd(device), QSocketNotifier::Read)
+      stopFd_(stopFd)
 {
     const int fd = libevdev_uinput_get_fd(device_);
-    // Read only what is there: the event loop must never wait on the kernel.
+    // Read only what is there, so that a stop is noticed at once.
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
-    connect(&requests_, &QSocketNotifier::activated, this, &UinputPad::serviceRequests);
+    requests_ = std::thread(&UinputPad::serviceRequests, this, fd);
 }
 
 UinputPad::~UinputPad()
 {
-    requests_.setEnabled(false);
+    const quint64 stop = 1;
+    (void)!::write(stopFd_, &stop, sizeof stop);
+    requests_.join();
+    ::close(stopFd_);
     libevdev_uinput_destroy(device_);
 }
 
@@ -75,34 +87,46 @@ void UinputPad::writeFrame(const QList<InputEventWriter::Event>& events)
     writer_.writeFrame(events);
 }
 
-void UinputPad::serviceRequests()
+void UinputPad::serviceRequests(int fd)
 {
-    const int fd = libevdev_uinput_get_fd(device_);
-    // A bounded share per turn; the notifier fires again for the rest.
-    constexpr int kEventsPerTurn = 64;
-    for (int i = 0; i < kEventsPerTurn; ++i) {
-        input_event event;
-        if (::read(fd, &event, sizeof event) != ssize_t(sizeof event))
+    pollfd watched[] = {{fd, POLLIN, 0}, {stopFd_, POLLIN, 0}};
+    for (;;) {
+        if (::poll(watched, 2, -1) < 0) {
+            if (errno == EINTR)
+                continue;
             return;
-        if (event.type == EV_UINPUT && event.code == UI_FF_UPLOAD) {
-            uinput_ff_upload upload{};
-            upload.request_id = quint32(event.value);
-            if (::ioctl(fd, UI_BEGIN_FF_UPLOAD, &upload) != 0)
-                continue;
-            upload.retval = effects_.upload(upload.effect);
-            ::ioctl(fd, UI_END_FF_UPLOAD, &upload);
-        } else if (event.type == EV_UINPUT && event.code == UI_FF_ERASE) {
-            uinput_ff_erase erase{};
-            erase.request_id = quint32(event.value);
-            if (::ioctl(fd, UI_BEGIN_FF_ERASE, &erase) != 0)
-                continue;
-            effects_.erase(int(erase.effect_id));
-            erase.retval = 0;
-            ::ioctl(fd, UI_END_FF_ERASE, &erase);
-        } else if (event.type == EV_FF) {
-            if (const std::optional<Rumble> played = effects_.play(event.code, event.value))
-                emit rumble(played->strong, played->weak, played->milliseconds);
         }
+        if (watched[1].revents != 0 || (watched[0].revents & (POLLERR | POLLHUP | POLLNVAL)))
+            return;
+        input_event event;
+        while (::read(fd, &event, sizeof event) == ssize_t(sizeof event))
+            handleRequest(fd, event);
+    }
+}
+
+void UinputPad::handleRequest(int fd, const input_event& event)
+{
+    if (event.type == EV_UINPUT && event.code == UI_FF_UPLOAD) {
+        uinput_ff_upload upload{};
+        upload.request_id = quint32(event.value);
+        if (::ioctl(fd, UI_BEGIN_FF_UPLOAD, &upload) != 0)
+            return;
+        upload.retval = effects_.upload(upload.effect);
+        ::ioctl(fd, UI_END_FF_UPLOAD, &upload);
+    } else if (event.type == EV_UINPUT && event.code == UI_FF_ERASE) {
+        uinput_ff_erase erase{};
+        erase.request_id = quint32(event.value);
+        if (::ioctl(fd, UI_BEGIN_FF_ERASE, &erase) != 0)
+            return;
+        effects_.erase(int(erase.effect_id));
+        erase.retval = 0;
+        ::ioctl(fd, UI_END_FF_ERASE, &erase);
+    } else if (event.type == EV_FF) {
+        if (const std::optional<Rumble> played = effects_.play(event.code, event.value))
+            QMetaObject::invokeMethod(
+                this,
+                [this, played] { emit rumble(played->strong, played->weak, played->milliseconds); },
+                Qt::QueuedConnection);
     }
 }
 

@@ -4,7 +4,7 @@
 #include "gamepad/RumbleEffects.h"
 #include "input/UinputDevices.h"
 
-#include <QSocketNotifier>
+#include <thread>
 
 struct libevdev_uinput;
 
@@ -14,8 +14,10 @@ struct libevdev_uinput;
 LibevdevPtr describePad(int player);
 
 // A pad made through /dev/uinput. It answers the kernel's force-feedback
-// requests on the device's descriptor: a game's upload waits until it is
-// answered.
+// requests on a thread of its own: a game's upload holds the pad's evdev lock
+// until it is answered, and the main thread may be waiting for that very lock
+// (SDL opens and closes each new input device, ours too), which would stall
+// the whole program for the kernel's 30 s.
 class UinputPad final : public PadDevice
 {
     Q_OBJECT
@@ -27,13 +29,16 @@ public:
     void writeFrame(const QList<InputEventWriter::Event>& events) override;
 
 private:
-    UinputPad(libevdev_uinput* device, int player, DiagnosticLog& log);
-    void serviceRequests();
+    UinputPad(libevdev_uinput* device, int stopFd, int player, DiagnosticLog& log);
+    // The force-feedback thread: until stopFd_ is written to.
+    void serviceRequests(int fd);
+    void handleRequest(int fd, const input_event& event);
 
     libevdev_uinput* device_;
     InputEventWriter writer_;
-    QSocketNotifier requests_;
-    RumbleEffects effects_;
+    RumbleEffects effects_; // the force-feedback thread's alone
+    int stopFd_;
+    std::thread requests_;
 };
 
 class UinputPadFactory final : public PadDeviceFactory

@@ -1,0 +1,51 @@
+#!/bin/busybox sh
+# The test guest's first process: loads the modules, mounts this machine's
+# root read-only (tag "host") and the results directory (tag "results"),
+# runs the command listed in /results/command chrooted into the root, leaves
+# its status in /results/status, and powers off.
+/bin/busybox --install -s /bin
+export PATH=/bin
+
+stop() {
+    echo "guest: $*" >/dev/console
+    poweroff -f
+    sleep 60
+}
+
+mount -t proc proc /proc
+mount -t sysfs sysfs /sys
+mount -t devtmpfs devtmpfs /dev
+# shellcheck disable=SC2046 # one module a word
+modprobe -a $(cat /modules) || stop "could not load $(cat /modules)"
+mount -t 9p -o trans=virtio,version=9p2000.L,msize=262144 results /results ||
+    stop "could not mount the results directory"
+mount -t 9p -o trans=virtio,version=9p2000.L,msize=262144,cache=loose,ro host /host ||
+    stop "could not mount the host's root"
+
+# Nothing the command does lands on the host: everything it may write is in memory.
+mount -t proc proc /host/proc
+mount -t sysfs sysfs /host/sys
+mount -t devtmpfs devtmpfs /host/dev
+mkdir -p /host/dev/pts /host/dev/shm
+mount -t devpts devpts /host/dev/pts
+mount -t tmpfs tmpfs /host/dev/shm
+mount -t tmpfs tmpfs /host/tmp
+mount -t tmpfs tmpfs /host/run
+mkdir -p /host/tmp/home/.config /host/tmp/run
+chmod 700 /host/tmp/run
+ip link set lo up || stop "could not bring up the loopback interface"
+
+set --
+while IFS= read -r argument; do
+    set -- "$@" "$argument"
+done </results/command
+
+chroot /host /usr/bin/env -C /tmp -i PATH=/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin \
+    HOME=/tmp/home XDG_CONFIG_HOME=/tmp/home/.config XDG_RUNTIME_DIR=/tmp/run LANG=C.UTF-8 \
+    "$@" >/results/output 2>&1
+echo $? >/results/status.new
+dmesg >/results/dmesg
+mv /results/status.new /results/status
+sync
+umount /results
+stop "done"
