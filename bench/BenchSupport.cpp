@@ -15,6 +15,20 @@
 #include <thread>
 #include <unistd.h>
 
+double micros(Clock::duration d)
+{
+    return std::chrono::duration<double, std::micro>(d).count();
+}
+
+Percentiles percentiles(std::vector<double> samples)
+{
+    if (samples.empty())
+        return {};
+    std::sort(samples.begin(), samples.end());
+    const size_t n = samples.size();
+    return {samples[n / 2], samples[n * 99 / 100], samples[n * 999 / 1000], samples.back(), n};
+}
+
 void pinToCore(int core)
 {
     cpu_set_t set;
@@ -80,6 +94,73 @@ bool writeAll(int fd, const QByteArray& bytes)
         sent += n;
     }
     return true;
+}
+
+bool readUntilText(int fd, QByteArray& buffer, QByteArrayView text)
+{
+    for (int reads = 0; reads < 1'000'000; ++reads) {
+        while (buffer.size() >= 2) {
+            const qsizetype length = buffer[1] & 0x7f; // the server's frames here are short
+            if (buffer.size() < 2 + length)
+                break;
+            const bool match = quint8(buffer[0]) == 0x81 && buffer.mid(2, length) == text;
+            buffer.remove(0, 2 + length);
+            if (match)
+                return true;
+        }
+        char chunk[4096];
+        const ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
+        if (n <= 0)
+            return false;
+        buffer.append(chunk, n);
+    }
+    return false;
+}
+
+EchoFloor::EchoFloor(const std::function<void()>& placeEchoThread)
+{
+    listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    ::listen(listener_, 1);
+    ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
+    echo_ = std::thread([this, placeEchoThread] {
+        placeEchoThread();
+        const int fd = ::accept(listener_, nullptr, nullptr);
+        const int one = 1;
+        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        char buffer[64];
+        ssize_t n;
+        while ((n = ::recv(fd, buffer, sizeof buffer, 0)) > 0)
+            ::send(fd, buffer, size_t(n), MSG_NOSIGNAL);
+        ::close(fd);
+    });
+    client_ = connectLoopback(ntohs(address.sin_port));
+}
+
+EchoFloor::~EchoFloor()
+{
+    ::close(client_);
+    echo_.join();
+    ::close(listener_);
+}
+
+double EchoFloor::roundTrip(const QByteArray& message)
+{
+    const auto start = Clock::now();
+    writeAll(client_, message);
+    char buffer[64];
+    qsizetype got = 0;
+    while (got < message.size()) {
+        const ssize_t n = ::recv(client_, buffer, sizeof buffer, 0);
+        if (n <= 0)
+            break;
+        got += n;
+    }
+    return micros(Clock::now() - start);
 }
 
 DrainedStdout::DrainedStdout()

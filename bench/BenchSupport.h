@@ -1,11 +1,32 @@
 #pragma once
 
 #include <QByteArray>
+#include <QByteArrayView>
 #include <QtGlobal>
 
 #include <atomic>
+#include <chrono>
+#include <cstddef>
 #include <cstdio>
+#include <functional>
 #include <thread>
+#include <vector>
+
+using Clock = std::chrono::steady_clock;
+
+double micros(Clock::duration d);
+
+// Zero throughout when there are no samples, so a failed run still prints.
+struct Percentiles
+{
+    double p50 = 0;
+    double p99 = 0;
+    double p999 = 0;
+    double max = 0;
+    size_t count = 0;
+};
+
+Percentiles percentiles(std::vector<double> samples);
 
 // Pins the calling thread to one core: on a virtual machine a wake-up that
 // crosses cores costs far more than one that stays, so what is compared must
@@ -24,6 +45,30 @@ int connectLoopback(quint16 port, int receiveBuffer = 0);
 int openWebSocket(quint16 port, int receiveBuffer = 0);
 
 bool writeAll(int fd, const QByteArray& bytes);
+
+// Reads server frames until a text frame equal to `text` arrives.
+bool readUntilText(int fd, QByteArray& buffer, QByteArrayView text);
+
+// A blocking echo server on its own thread: the least a round trip over
+// loopback can cost on this machine. `placeEchoThread` runs first on that
+// thread: the core or priority that makes the comparison fair differs
+// between benchmarks.
+class EchoFloor
+{
+public:
+    explicit EchoFloor(const std::function<void()>& placeEchoThread);
+    ~EchoFloor();
+    EchoFloor(const EchoFloor&) = delete;
+    EchoFloor& operator=(const EchoFloor&) = delete;
+
+    // Microseconds until all of `message` is back.
+    double roundTrip(const QByteArray& message);
+
+private:
+    int listener_ = -1;
+    int client_ = -1;
+    std::thread echo_;
+};
 
 // Standard output into a pipe that a thread drains, as when a tool reads the
 // program's output live; the results go to the terminal through `report`.

@@ -15,29 +15,19 @@
 #include <QThread>
 
 #include <algorithm>
-#include <arpa/inet.h>
 #include <atomic>
 #include <chrono>
 #include <csignal>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <sched.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
 constexpr int kSamples = 5'000;
-
-double micros(Clock::duration d)
-{
-    return std::chrono::duration<double, std::micro>(d).count();
-}
 
 class StampingEventLayer final : public EventLayer
 {
@@ -49,111 +39,17 @@ public:
     std::atomic<Clock::rep> lastPost{0};
 };
 
-struct Figures
-{
-    double p50 = 0;
-    double p99 = 0;
-    double p999 = 0;
-};
-
-Figures figures(std::vector<double> samples)
-{
-    if (samples.empty())
-        return {};
-    std::sort(samples.begin(), samples.end());
-    const auto at = [&](double q) {
-        return samples[std::min(samples.size() - 1, size_t(double(samples.size()) * q))] / 1000;
-    };
-    return {at(0.5), at(0.99), at(0.999)};
-}
-
 void makeRealtime(int priority)
 {
     const sched_param param{.sched_priority = priority};
     ::sched_setscheduler(0, SCHED_FIFO | SCHED_RESET_ON_FORK, &param);
 }
 
-// Reads server frames until a text frame equal to `text` arrives.
-bool readUntilText(int fd, QByteArray& buffer, QByteArrayView text)
-{
-    for (int reads = 0; reads < 100'000; ++reads) {
-        while (buffer.size() >= 2) {
-            const qsizetype length = buffer[1] & 0x7f;
-            if (buffer.size() < 2 + length)
-                break;
-            const bool match = quint8(buffer[0]) == 0x81 && buffer.mid(2, length) == text;
-            buffer.remove(0, 2 + length);
-            if (match)
-                return true;
-        }
-        char chunk[4096];
-        const ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
-        if (n <= 0)
-            return false;
-        buffer.append(chunk, n);
-    }
-    return false;
-}
-
-// A blocking echo at real-time priority: the least a round trip costs here.
-class EchoFloor
-{
-public:
-    EchoFloor()
-    {
-        listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        ::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address);
-        ::listen(listener_, 1);
-        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
-        echo_ = std::thread([this] {
-            makeRealtime(10);
-            const int fd = ::accept(listener_, nullptr, nullptr);
-            const int one = 1;
-            setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-            char buffer[64];
-            ssize_t n;
-            while ((n = ::recv(fd, buffer, sizeof buffer, 0)) > 0)
-                ::send(fd, buffer, size_t(n), MSG_NOSIGNAL);
-            ::close(fd);
-        });
-        client_ = connectLoopback(ntohs(address.sin_port));
-    }
-    ~EchoFloor()
-    {
-        ::close(client_);
-        echo_.join();
-        ::close(listener_);
-    }
-    double roundTrip(const QByteArray& message)
-    {
-        const auto start = Clock::now();
-        writeAll(client_, message);
-        char buffer[64];
-        qsizetype got = 0;
-        while (got < message.size()) {
-            const ssize_t n = ::recv(client_, buffer, sizeof buffer, 0);
-            if (n <= 0)
-                break;
-            got += n;
-        }
-        return micros(Clock::now() - start);
-    }
-
-private:
-    int listener_ = -1;
-    int client_ = -1;
-    std::thread echo_;
-};
-
 struct Run
 {
-    Figures floor;
-    Figures handshake;
-    Figures key;
+    Percentiles floor;
+    Percentiles handshake;
+    Percentiles key;
     bool ok = true;
 };
 
@@ -165,7 +61,8 @@ Run measure(quint16 port, StampingEventLayer& events)
         return {{}, {}, {}, false};
     QByteArray buffer;
     const QByteArray hsk = RawWebSocket::clientFrame("hsk");
-    EchoFloor floor;
+    // Real-time, like the client, so the busy loops cannot delay the floor.
+    EchoFloor floor([] { makeRealtime(10); });
     std::vector<double> floorRtts;
     std::vector<double> rtts;
     for (int i = 0; i < kSamples && run.ok; ++i) {
@@ -187,9 +84,9 @@ Run measure(quint16 port, StampingEventLayer& events)
         keys.push_back(micros(posted - start));
     }
     ::close(fd);
-    run.floor = figures(floorRtts);
-    run.handshake = figures(rtts);
-    run.key = figures(keys);
+    run.floor = percentiles(floorRtts);
+    run.handshake = percentiles(rtts);
+    run.key = percentiles(keys);
     return run;
 }
 
@@ -229,10 +126,10 @@ private:
     std::vector<pid_t> loops_;
 };
 
-void print(FILE* report, const char* what, const Figures& f)
+void print(FILE* report, const char* what, const Percentiles& figures)
 {
-    std::fprintf(report, "    %-28s p50 %6.3f ms   p99 %6.3f ms   p99.9 %6.3f ms\n", what, f.p50,
-                 f.p99, f.p999);
+    std::fprintf(report, "    %-28s p50 %6.3f ms   p99 %6.3f ms   p99.9 %6.3f ms\n", what,
+                 figures.p50 / 1000, figures.p99 / 1000, figures.p999 / 1000);
 }
 
 } // namespace

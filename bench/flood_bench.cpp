@@ -11,7 +11,6 @@
 
 #include <QCoreApplication>
 
-#include <algorithm>
 #include <arpa/inet.h>
 #include <atomic>
 #include <chrono>
@@ -29,7 +28,6 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
 constexpr int kFlooders = 50;
@@ -73,7 +71,7 @@ public:
             if (text == "PING" && !writeAll(fd_, RawWebSocket::clientFrame("pong")))
                 return -1;
             if (text == "HSK_DONE")
-                return std::chrono::duration<double, std::micro>(Clock::now() - start).count();
+                return micros(Clock::now() - start);
         }
         return -1;
     }
@@ -100,23 +98,6 @@ private:
     int fd_;
     QByteArray buffer_;
 };
-
-struct Percentiles
-{
-    double p50 = 0;
-    double p99 = 0;
-    double max = 0;
-    size_t count = 0;
-};
-
-Percentiles percentiles(std::vector<double> samples)
-{
-    if (samples.empty())
-        return {};
-    std::sort(samples.begin(), samples.end());
-    return {samples[samples.size() / 2], samples[samples.size() * 99 / 100], samples.back(),
-            samples.size()};
-}
 
 std::vector<double> probeFor(Probe& probe, Clock::duration duration, bool& ok)
 {

@@ -11,16 +11,12 @@
 
 #include <QCoreApplication>
 
-#include <algorithm>
-#include <arpa/inet.h>
 #include <array>
 #include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <ctime>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <poll.h>
 #include <pthread.h>
 #include <sys/socket.h>
@@ -30,25 +26,7 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
 constexpr int kPads = 8;
-
-double micros(Clock::duration d)
-{
-    return std::chrono::duration<double, std::micro>(d).count();
-}
-
-struct Percentiles
-{
-    double p50;
-    double p99;
-};
-
-Percentiles percentiles(std::vector<double> samples)
-{
-    std::sort(samples.begin(), samples.end());
-    return {samples[samples.size() / 2], samples[samples.size() * 99 / 100]};
-}
 
 // When the newest frame was written; set on the server's thread, read by the
 // client thread once the frame has arrived.
@@ -113,62 +91,6 @@ int openPad(quint16 port)
     return answer.startsWith("HTTP/1.1 101") && answer.contains("PLAYER ") ? fd : -1;
 }
 
-// A blocking echo server on its own thread: the least a round trip over
-// loopback can cost on this machine.
-class EchoFloor
-{
-public:
-    EchoFloor()
-    {
-        listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        ::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address);
-        ::listen(listener_, 1);
-        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
-        echo_ = std::thread([this] {
-            pinToCore(1);
-            const int fd = ::accept(listener_, nullptr, nullptr);
-            const int one = 1;
-            setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-            char buffer[64];
-            ssize_t n;
-            while ((n = ::recv(fd, buffer, sizeof buffer, 0)) > 0)
-                ::send(fd, buffer, size_t(n), 0);
-            ::close(fd);
-        });
-        client_ = connectLoopback(ntohs(address.sin_port));
-    }
-    ~EchoFloor()
-    {
-        ::close(client_);
-        echo_.join();
-        ::close(listener_);
-    }
-
-    double roundTrip(const QByteArray& message)
-    {
-        const auto start = Clock::now();
-        writeAll(client_, message);
-        char buffer[64];
-        qsizetype got = 0;
-        while (got < message.size()) {
-            const ssize_t n = ::recv(client_, buffer, sizeof buffer, 0);
-            if (n <= 0)
-                break;
-            got += n;
-        }
-        return micros(Clock::now() - start);
-    }
-
-private:
-    int listener_ = -1;
-    int client_ = -1;
-    std::thread echo_;
-};
-
 double threadCpuSeconds(clockid_t clock)
 {
     timespec time{};
@@ -197,7 +119,7 @@ void measureLatency(quint16 port, PipePads& pads, Results& results)
     }
     const QByteArray right = RawWebSocket::clientFrame("ls 0.5 0");
     const QByteArray left = RawWebSocket::clientFrame("ls -0.5 0");
-    EchoFloor floor;
+    EchoFloor floor([] { pinToCore(1); });
     std::vector<double> floorRtts;
     std::vector<double> toWrite;
     std::vector<double> toReader;

@@ -12,32 +12,20 @@
 #include <QCoreApplication>
 
 #include <X11/Xlib.h>
-#include <algorithm>
-#include <arpa/inet.h>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <fcntl.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <optional>
 #include <pthread.h>
 #include <sched.h>
 #include <string>
-#include <sys/socket.h>
 #include <sys/time.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
-
-double micros(Clock::duration d)
-{
-    return std::chrono::duration<double, std::micro>(d).count();
-}
 
 // Stamps the moment each event reaches the layer; written on the server's
 // thread, read by the client thread after the server has answered.
@@ -51,96 +39,6 @@ public:
     }
     std::atomic<Clock::rep> lastPost{0};
     std::atomic<long> posted{0};
-};
-
-// Reads server frames until a text frame equal to `text` arrives.
-bool readUntilText(int fd, QByteArray& buffer, QByteArrayView text)
-{
-    for (int reads = 0; reads < 1'000'000; ++reads) {
-        while (buffer.size() >= 2) {
-            const qsizetype length = buffer[1] & 0x7f; // the server's frames here are short
-            if (buffer.size() < 2 + length)
-                break;
-            const bool match = (quint8(buffer[0]) == 0x81) && buffer.mid(2, length) == text;
-            buffer.remove(0, 2 + length);
-            if (match)
-                return true;
-        }
-        char chunk[4096];
-        const ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
-        if (n <= 0)
-            return false;
-        buffer.append(chunk, n);
-    }
-    return false;
-}
-
-struct Percentiles
-{
-    double p50;
-    double p99;
-};
-
-Percentiles percentiles(std::vector<double> samples)
-{
-    std::sort(samples.begin(), samples.end());
-    return {samples[samples.size() / 2], samples[samples.size() * 99 / 100]};
-}
-
-// A blocking echo server on its own thread: the least a round trip over
-// loopback can cost on this machine.
-class EchoFloor
-{
-public:
-    EchoFloor()
-    {
-        listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        ::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address);
-        ::listen(listener_, 1);
-        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
-        echo_ = std::thread([this] {
-            pinToCore(1);
-            const int fd = ::accept(listener_, nullptr, nullptr);
-            const int one = 1;
-            setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-            char buffer[64];
-            ssize_t n;
-            while ((n = ::recv(fd, buffer, sizeof buffer, 0)) > 0)
-                ::send(fd, buffer, size_t(n), 0);
-            ::close(fd);
-        });
-        client_ = connectLoopback(ntohs(address.sin_port));
-    }
-    ~EchoFloor()
-    {
-        ::close(client_);
-        echo_.join();
-        ::close(listener_);
-    }
-
-    double roundTrip(const QByteArray& message)
-    {
-        const auto start = Clock::now();
-        writeAll(client_, message);
-        char buffer[64];
-        qsizetype got = 0;
-        while (got < message.size()) {
-            const ssize_t n = ::recv(client_, buffer, sizeof buffer, 0);
-            if (n <= 0)
-                break;
-            got += n;
-        }
-        return micros(Clock::now() - start);
-    }
-
-private:
-    int listener_ = -1;
-    int client_ = -1;
-    std::thread echo_;
 };
 
 struct Results
@@ -190,7 +88,7 @@ void runClient(quint16 port, StampingEventLayer& events, Results& results)
     const QByteArray hsk = RawWebSocket::clientFrame("hsk");
 
     // Floor and server samples alternate, so that both meet the same noise.
-    EchoFloor floor;
+    EchoFloor floor([] { pinToCore(1); });
     std::vector<double> floorRtts;
     std::vector<double> rtts;
     for (int i = 0; i < kSamples && results.ok; ++i) {
