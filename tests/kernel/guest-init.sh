@@ -29,8 +29,18 @@ mount -t devtmpfs devtmpfs /host/dev
 mkdir -p /host/dev/pts /host/dev/shm
 mount -t devpts devpts /host/dev/pts
 mount -t tmpfs tmpfs /host/dev/shm
+# What the command needs from this machine's /tmp or /run stays in sight.
+keep=$(cat /results/keep)
+if [ -n "$keep" ]; then
+    mkdir -p /kept
+    mount -o bind "/host$keep" /kept || stop "could not keep $keep"
+fi
 mount -t tmpfs tmpfs /host/tmp
 mount -t tmpfs tmpfs /host/run
+if [ -n "$keep" ]; then
+    mkdir -p "/host$keep"
+    mount -o bind /kept "/host$keep" || stop "could not keep $keep"
+fi
 mkdir -p /host/tmp/home/.config /host/tmp/run
 chmod 700 /host/tmp/run
 ip link set lo up || stop "could not bring up the loopback interface"

@@ -15,9 +15,13 @@ here=$(dirname "$(realpath "$0")")
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
 [[ $# -ge 1 ]] || fail "usage: run-in-guest.sh COMMAND [ARGUMENT...]"
-# The guest starts in a /tmp of its own, and has its own /run.
 [[ $1 == */* ]] && set -- "$(realpath "$1")" "${@:2}"
-[[ $1 != /tmp/* && $1 != /run/* ]] || fail "$1 is in /tmp or /run, which the guest does not share"
+# The guest has a /tmp and a /run of its own; a command built in a checkout
+# under either is carried over with its whole checkout.
+keep=
+if [[ $1 =~ ^/(tmp|run)/[^/]+ ]]; then
+    keep=${BASH_REMATCH[0]}
+fi
 [[ $(id -u) -eq 0 ]] || fail "needs root to download the kernel package into the shared cache"
 for tool in qemu-system-x86_64 busybox file apt-get dpkg-deb flock; do
     command -v "$tool" >/dev/null || fail "$tool is missing (./scripts/install-deps.sh --tests)"
@@ -78,6 +82,7 @@ trap 'rm -rf "$scratch"' EXIT
 results=$scratch/results
 mkdir -p "$results"
 printf '%s\n' "$@" >"$results/command"
+printf '%s' "$keep" >"$results/keep"
 
 # A tiny initramfs: static busybox, our init, and the modules it loads with
 # everything they need (modules.dep lists a module's dependencies in full).
