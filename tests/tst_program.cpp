@@ -334,6 +334,7 @@ void ProgramTest::windowFollowsTheNetworkAtTwiceTheScale()
     // Started before the network is up: the test's namespace has loopback only.
     Program program(xvfb.displayName(), {KESTRELIO_BINARY}, {"QT_SCALE_FACTOR=2"});
     QVERIFY(program.waitFor("Input backend: XTest on X display"));
+    QVERIFY(program.waitFor("\nScheduling: real-time (SCHED_FIFO, priority 10)\n"));
     QVERIFY(program.waitFor("Failed to fetch IP Address\n"));
     QVERIFY(QTest::qWaitFor([&] { return !topLevelWindows(xvfb.displayName()).isEmpty(); }));
 

@@ -1,5 +1,6 @@
 #include "app/KestrelioApp.h"
 
+#include "app/NetworkThread.h"
 #include "app/WindowGeometry.h"
 #include "input/InputBackendChoice.h"
 #include "sched/ThreadScheduling.h"
@@ -12,24 +13,33 @@
 KestrelioApp::KestrelioApp(DiagnosticLog& log)
 {
     chooseInputBackend(input_, log);
-    // The server shares this thread with the window's painting, which must
-    // never run at real time.
-    log.writeLine(requestHighPriorityForCallingThread());
-    window_ = std::make_unique<WebSocketServerView>(input_, log);
-    WebSocketViewModel& model = window_->viewModel();
-    const auto showInput = [this, &model] {
-        model.setKeyPressSimulation(input_.summary());
+    // This thread paints the window, which must never run at real time. The
+    // one "Scheduling" line speaks for the server's thread, which alone may.
+    requestHighPriorityForCallingThread();
+    network_ = std::make_unique<NetworkThread>(log);
+    network_->run([this, &log] {
+        model_ = std::make_unique<WebSocketViewModel>(input_, log);
+        // A failure to listen is also told where the program was started
+        // from, in its place among the server's other lines.
+        WebSocketViewModel* model = model_.get();
+        QObject::connect(model, &WebSocketViewModel::serverStatusChanged, model, [model, &log] {
+            if (isServerFailure(model->serverStatus()))
+                log.writeLine(QStringLiteral("Server status: ") + model->serverStatus());
+        });
+    });
+    window_ = std::make_unique<WebSocketServerView>(
+        *model_, ServerAccess([network = network_.get()](const std::function<void()>& work) {
+            network->run(work);
+        }),
+        input_, log);
+    const auto showInput = [this] {
+        const QString summary = input_.summary();
+        network_->run([this, &summary] { model_->setKeyPressSimulation(summary); });
         window_->setKeyPressProblem(!input_.reachesTheSystem());
     };
     showInput();
     QObject::connect(&input_, &ActiveInputLayer::summaryChanged, window_.get(), showInput);
     window_->setWindowTitle(QStringLiteral("Kestrelio"));
-    // A failure to listen is also told where the program was started from.
-    QObject::connect(
-        &model, &WebSocketViewModel::serverStatusChanged, window_.get(), [&model, &log] {
-            if (isServerFailure(model.serverStatus()))
-                log.writeLine(QStringLiteral("Server status: ") + model.serverStatus());
-        });
 
     // Closing the last window ends the event loop; some platforms bind Quit to no key.
     QList<QKeySequence> quitKeys = QKeySequence::keyBindings(QKeySequence::Quit);
@@ -48,5 +58,9 @@ KestrelioApp::~KestrelioApp()
 {
     rememberWindowGeometry(*window_);
     // XTest keeps a key down after its client is gone; let go while we still can.
-    window_->viewModel().releaseAllKeys();
+    network_->run([this] { model_->releaseAllKeys(); });
+    // The window first: it reads the server until it is gone.
+    window_.reset();
+    network_->run([this] { model_.reset(); });
+    network_.reset();
 }

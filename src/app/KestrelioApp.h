@@ -5,10 +5,13 @@
 
 #include <memory>
 
+class NetworkThread;
 class WebSocketServerView;
+class WebSocketViewModel;
 
 // The windowed program: checks once, before any window exists, whether input
-// can reach the system, then opens the one window.
+// can reach the system, then serves on a thread of its own and opens the one
+// window onto that server.
 class KestrelioApp
 {
 public:
@@ -19,5 +22,7 @@ public:
 
 private:
     ActiveInputLayer input_;
+    std::unique_ptr<NetworkThread> network_;
+    std::unique_ptr<WebSocketViewModel> model_;
     std::unique_ptr<WebSocketServerView> window_;
 };

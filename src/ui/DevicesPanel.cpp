@@ -7,6 +7,9 @@
 #include <QLabel>
 #include <QPushButton>
 
+#include <optional>
+#include <tuple>
+
 namespace {
 
 const QString kAskKey = QStringLiteral("trust/askBeforeNewDevice");
@@ -22,8 +25,9 @@ QString describe(const OpenClient& client)
 
 } // namespace
 
-DevicesPanel::DevicesPanel(ClientRoster& roster, DeviceTrust& trust, QWidget* parent)
-    : QWidget(parent), roster_(roster), trust_(trust)
+DevicesPanel::DevicesPanel(ClientRoster& roster, DeviceTrust& trust, ServerAccess server,
+                           QWidget* parent)
+    : QWidget(parent), roster_(roster), trust_(trust), server_(std::move(server))
 {
     auto* layout = new QVBoxLayout(this);
     layout->setSpacing(2);
@@ -38,7 +42,9 @@ DevicesPanel::DevicesPanel(ClientRoster& roster, DeviceTrust& trust, QWidget* pa
     ask_->setChecked(AppSettings().value(kAskKey, true).toBool());
     layout->addWidget(ask_);
     const auto applyAsk = [this] {
-        trust_.setStrangerPolicy(ask_->isChecked() ? StrangerPolicy::Ask : StrangerPolicy::Serve);
+        const StrangerPolicy policy =
+            ask_->isChecked() ? StrangerPolicy::Ask : StrangerPolicy::Serve;
+        server_([this, policy] { trust_.setStrangerPolicy(policy); });
     };
     connect(ask_, &QCheckBox::toggled, this, [applyAsk](bool checked) {
         AppSettings().setValue(kAskKey, checked);
@@ -62,22 +68,26 @@ void DevicesPanel::rebuild()
         delete item->widget();
         delete item;
     }
-    const QList<OpenClient> clients = roster_.clients();
+    const auto [clients, devices, addresses] = server_([this] {
+        return std::tuple{roster_.clients(), trust_.store().devices(), trust_.store().addresses()};
+    });
     if (clients.isEmpty())
         rowLayout_->addWidget(new QLabel(tr("No device connected"), rows_));
     for (const OpenClient& client : clients)
         addRow(describe(client), tr("Disconnect"), QStringLiteral("disconnect"),
-               [this, id = client.id] { roster_.disconnect(id); });
-    for (const TrustedDevice& device : trust_.store().devices())
+               [this, id = client.id] { server_([this, id] { roster_.disconnect(id); }); });
+    for (const TrustedDevice& device : devices)
         addRow(tr("Paired: %1, last seen %2")
                    .arg(device.name,
                         QLocale().toString(device.lastSeen.toLocalTime(), QLocale::ShortFormat)),
-               tr("Forget"), QStringLiteral("forgetDevice"),
-               [this, hash = device.tokenHash] { trust_.store().forgetDevice(hash); });
-    for (const QString& address : trust_.store().addresses())
+               tr("Forget"), QStringLiteral("forgetDevice"), [this, hash = device.tokenHash] {
+                   server_([this, hash] { trust_.store().forgetDevice(hash); });
+               });
+    for (const QString& address : addresses)
         addRow(tr("Trusted app address: %1").arg(address), tr("Forget"),
-               QStringLiteral("forgetAddress"),
-               [this, address] { trust_.store().forgetAddress(address); });
+               QStringLiteral("forgetAddress"), [this, address] {
+                   server_([this, address] { trust_.store().forgetAddress(address); });
+               });
 }
 
 void DevicesPanel::addRow(const QString& text, const QString& buttonText, const QString& buttonName,
@@ -99,7 +109,8 @@ void DevicesPanel::addRow(const QString& text, const QString& buttonText, const 
     rowLayout_->addWidget(row);
 }
 
-ApprovalBar::ApprovalBar(ClientRoster& roster, QWidget* parent) : QWidget(parent), roster_(roster)
+ApprovalBar::ApprovalBar(ClientRoster& roster, ServerAccess server, QWidget* parent)
+    : QWidget(parent), roster_(roster), server_(std::move(server))
 {
     setObjectName(QStringLiteral("approvalBar"));
     auto* layout = new QHBoxLayout(this);
@@ -115,17 +126,22 @@ ApprovalBar::ApprovalBar(ClientRoster& roster, QWidget* parent) : QWidget(parent
     deny->setObjectName(QStringLiteral("deny"));
     layout->addWidget(allow);
     layout->addWidget(deny);
-    connect(allow, &QPushButton::clicked, this, [this] { roster_.allow(shownId_); });
-    connect(deny, &QPushButton::clicked, this, [this] { roster_.deny(shownId_); });
+    connect(allow, &QPushButton::clicked, this,
+            [this] { server_([this, id = shownId_] { roster_.allow(id); }); });
+    connect(deny, &QPushButton::clicked, this,
+            [this] { server_([this, id = shownId_] { roster_.deny(id); }); });
     connect(&roster_, &ClientRoster::changed, this, &ApprovalBar::refresh);
     refresh();
 }
 
 void ApprovalBar::refresh()
 {
-    const OpenClient* held = roster_.firstHeld();
+    const std::optional<OpenClient> held = server_([this]() -> std::optional<OpenClient> {
+        const OpenClient* first = roster_.firstHeld();
+        return first ? std::optional(*first) : std::nullopt;
+    });
     shownId_ = held ? held->id : 0;
     if (held)
         question_->setText(tr("%1 wants to control this computer").arg(held->address));
-    setVisible(held != nullptr);
+    setVisible(held.has_value());
 }

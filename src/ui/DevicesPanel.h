@@ -2,6 +2,7 @@
 
 #include "trust/ClientRoster.h"
 #include "trust/DeviceTrust.h"
+#include "ui/ServerAccess.h"
 
 #include <QWidget>
 
@@ -15,7 +16,8 @@ class DevicesPanel : public QWidget
 {
     Q_OBJECT
 public:
-    DevicesPanel(ClientRoster& roster, DeviceTrust& trust, QWidget* parent = nullptr);
+    DevicesPanel(ClientRoster& roster, DeviceTrust& trust, ServerAccess server,
+                 QWidget* parent = nullptr);
 
 private:
     void rebuild();
@@ -24,6 +26,7 @@ private:
 
     ClientRoster& roster_;
     DeviceTrust& trust_;
+    ServerAccess server_;
     QCheckBox* ask_ = nullptr;
     QWidget* rows_ = nullptr;
     QVBoxLayout* rowLayout_ = nullptr;
@@ -35,12 +38,13 @@ class ApprovalBar : public QWidget
 {
     Q_OBJECT
 public:
-    explicit ApprovalBar(ClientRoster& roster, QWidget* parent = nullptr);
+    ApprovalBar(ClientRoster& roster, ServerAccess server, QWidget* parent = nullptr);
 
 private:
     void refresh();
 
     ClientRoster& roster_;
+    ServerAccess server_;
     int shownId_ = 0;
     class QLabel* question_ = nullptr;
 };

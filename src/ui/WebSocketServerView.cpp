@@ -15,6 +15,8 @@
 #include <QStyle>
 #include <QVBoxLayout>
 
+#include <tuple>
+
 namespace {
 
 // Narrow enough that both columns fit a 1280 by 720 screen at 200 % (640
@@ -93,11 +95,26 @@ QWidget* statusBlock(const QString& title, QLabel*& value, const char* valueName
 
 } // namespace
 
+WebSocketServerView::WebSocketServerView(WebSocketViewModel& model, ServerAccess server,
+                                         EventLayer& events, DiagnosticLog& log,
+                                         InterfaceSource interfaces, QWidget* parent)
+    : QWidget(parent), viewModel_(model), server_(std::move(server)),
+      gameControllerManager_(events, log)
+{
+    build(log, std::move(interfaces));
+}
+
 WebSocketServerView::WebSocketServerView(EventLayer& events, DiagnosticLog& log,
                                          ServerSettings settings, InterfaceSource interfaces,
                                          QWidget* parent)
-    : QWidget(parent), viewModel_(events, log, std::move(settings)),
-      gameControllerManager_(events, log)
+    : QWidget(parent),
+      ownModel_(std::make_unique<WebSocketViewModel>(events, log, std::move(settings))),
+      viewModel_(*ownModel_), gameControllerManager_(events, log)
+{
+    build(log, std::move(interfaces));
+}
+
+void WebSocketServerView::build(DiagnosticLog& log, InterfaceSource interfaces)
 {
     auto* root = new QVBoxLayout(this);
     // Tight margins: at 200 % a 1280 by 720 screen leaves 360 pixels of height.
@@ -105,7 +122,7 @@ WebSocketServerView::WebSocketServerView(EventLayer& events, DiagnosticLog& log,
     root->setSpacing(4);
     root->addWidget(text(tr("Kestrelio Server"), TextRole::LargeTitle, this), 0, Qt::AlignHCenter);
     root->addWidget(divider(QFrame::HLine, this));
-    root->addWidget(new ApprovalBar(viewModel_.roster(), this));
+    root->addWidget(new ApprovalBar(viewModel_.roster(), server_, this));
 
     splitter_ = new QSplitter(Qt::Horizontal, this);
     // QSplitter would let a drag collapse a column below its minimum.
@@ -118,15 +135,17 @@ WebSocketServerView::WebSocketServerView(EventLayer& events, DiagnosticLog& log,
     root->addWidget(splitter_, 1);
 
     connect(refreshButton_, &QPushButton::clicked, this, [this] {
-        viewModel_.restartServer();
+        server_([this] { viewModel_.restartServer(); });
         triggerRegeneration_.toggle();
     });
     for (const auto signal :
          {&WebSocketViewModel::serverStatusChanged, &WebSocketViewModel::connectionStatusChanged,
           &WebSocketViewModel::keyPressSimulationChanged})
         connect(&viewModel_, signal, this, &WebSocketServerView::refreshStatuses);
-    connect(&viewModel_, &WebSocketViewModel::serverStatusChanged, this,
-            [this] { qrView_->setServerAvailable(!isServerFailure(viewModel_.serverStatus())); });
+    connect(&viewModel_, &WebSocketViewModel::serverStatusChanged, this, [this] {
+        const QString status = server_([this] { return viewModel_.serverStatus(); });
+        qrView_->setServerAvailable(!isServerFailure(status));
+    });
     connect(&viewModel_, &WebSocketViewModel::receivedMessagesChanged, this,
             &WebSocketServerView::scheduleMessagesRefresh);
     refreshStatuses();
@@ -146,12 +165,13 @@ QWidget* WebSocketServerView::buildLeftColumn()
     auto* gamePads = text({}, TextRole::Subheadline, column);
     gamePads->setObjectName(QStringLiteral("gamePads"));
     const auto showGamePads = [this, gamePads] {
-        gamePads->setText(tr("Game pads: %1").arg(viewModel_.gamePads()));
+        const int count = server_([this] { return viewModel_.gamePads(); });
+        gamePads->setText(tr("Game pads: %1").arg(count));
     };
     connect(&viewModel_, &WebSocketViewModel::gamePadsChanged, gamePads, showGamePads);
     showGamePads();
     layout->addWidget(gamePads);
-    layout->addWidget(new DevicesPanel(viewModel_.roster(), viewModel_.trust(), column));
+    layout->addWidget(new DevicesPanel(viewModel_.roster(), viewModel_.trust(), server_, column));
     layout->addWidget(divider(QFrame::HLine, column));
 
     auto* messageBlock = new QWidget(column);
@@ -257,8 +277,9 @@ QWidget* WebSocketServerView::buildCodeSwitch(QWidget* parent)
             qrView_->setContent([](const QString& address) { return address; });
         else
             qrView_->setContent([this](const QString& address) {
-                return pairingPageUrl(controllerPageAddress(address),
-                                      viewModel_.trust().pairingSecret());
+                const QByteArray secret =
+                    server_([this] { return viewModel_.trust().pairingSecret(); });
+                return pairingPageUrl(controllerPageAddress(address), secret);
             });
     };
     const bool app = AppSettings().value(kKey).toString() == QLatin1String("app");
@@ -273,7 +294,7 @@ void WebSocketServerView::showEvent(QShowEvent* event)
 {
     QWidget::showEvent(event);
     if (!event->spontaneous())
-        viewModel_.startServer();
+        server_([this] { viewModel_.startServer(); });
 }
 
 void WebSocketServerView::changeEvent(QEvent* event)
@@ -292,15 +313,17 @@ void WebSocketServerView::setKeyPressProblem(bool problem)
 
 void WebSocketServerView::refreshStatuses()
 {
+    const auto [server, connection, keyPress] = server_([this] {
+        return std::tuple{viewModel_.serverStatus(), viewModel_.connectionStatus(),
+                          viewModel_.keyPressSimulation()};
+    });
     const QPalette& colours = palette();
-    serverStatus_->setText(viewModel_.serverStatus());
+    serverStatus_->setText(server);
     reserveWrappedHeight(serverStatus_);
-    setTextColor(serverStatus_, statusColor(serverStatusTone(viewModel_.serverStatus()), colours));
-    connectionStatus_->setText(viewModel_.connectionStatus());
-    setTextColor(connectionStatus_,
-                 statusColor(connectionStatusTone(viewModel_.connectionStatus()), colours));
+    setTextColor(serverStatus_, statusColor(serverStatusTone(server), colours));
+    connectionStatus_->setText(connection);
+    setTextColor(connectionStatus_, statusColor(connectionStatusTone(connection), colours));
 
-    const std::optional<QString> keyPress = viewModel_.keyPressSimulation();
     keyPressText_->setText(keyPress.value_or(QString()));
     reserveWrappedHeight(keyPressText_);
     setTextColor(keyPressText_, keyPressProblem_ ? statusColor(StatusTone::Warning, colours)
@@ -323,7 +346,8 @@ void WebSocketServerView::scheduleMessagesRefresh()
 void WebSocketServerView::refreshMessages()
 {
     messagesRefreshPending_ = false;
-    const QStringList received = viewModel_.receivedMessages().mid(0, kMessagesShown);
+    const QStringList received =
+        server_([this] { return viewModel_.receivedMessages().mid(0, kMessagesShown); });
     while (messages_->count() > received.size())
         delete messages_->takeItem(messages_->count() - 1);
     while (messages_->count() < received.size())

@@ -4,8 +4,11 @@
 #include "controller/GameControllerManager.h"
 #include "pairing/QrView.h"
 #include "server/WebSocketViewModel.h"
+#include "ui/ServerAccess.h"
 
 #include <QWidget>
+
+#include <memory>
 
 class QLabel;
 class QListWidget;
@@ -14,11 +17,16 @@ class QSplitter;
 
 // The content of the window: server and connection status, the newest keys
 // received, the "Refresh Server" button and the pairing QR code. It owns the
-// server and the controller bridge for as long as it lives.
+// controller bridge for as long as it lives.
 class WebSocketServerView : public QWidget
 {
     Q_OBJECT
 public:
+    // Shows a server that lives on its own thread, reached through `server`.
+    WebSocketServerView(WebSocketViewModel& model, ServerAccess server, EventLayer& events,
+                        DiagnosticLog& log, InterfaceSource interfaces = InterfaceSource::system(),
+                        QWidget* parent = nullptr);
+    // Makes and owns a server on the window's thread.
     WebSocketServerView(EventLayer& events, DiagnosticLog& log, ServerSettings settings = {},
                         InterfaceSource interfaces = InterfaceSource::system(),
                         QWidget* parent = nullptr);
@@ -42,6 +50,7 @@ protected:
     void changeEvent(QEvent* event) override;
 
 private:
+    void build(DiagnosticLog& log, InterfaceSource interfaces);
     QWidget* buildLeftColumn();
     QWidget* buildRightColumn(DiagnosticLog& log, InterfaceSource interfaces);
     void refreshStatuses();
@@ -49,7 +58,9 @@ private:
     void refreshMessages();
     QWidget* buildCodeSwitch(QWidget* parent);
 
-    WebSocketViewModel viewModel_;
+    std::unique_ptr<WebSocketViewModel> ownModel_;
+    WebSocketViewModel& viewModel_;
+    ServerAccess server_;
     GameControllerManager gameControllerManager_;
     ObservableFlag triggerRegeneration_;
     bool messagesRefreshPending_ = false;
