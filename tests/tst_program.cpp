@@ -157,13 +157,6 @@ bool inANetworkOfItsOwn(const QProcess& process)
         10000);
 }
 
-bool sh(const QString& script)
-{
-    QProcess process;
-    process.start(QStringLiteral("sh"), {QStringLiteral("-c"), script});
-    return process.waitForFinished(10000) && process.exitCode() == 0;
-}
-
 const QUrl kServer(QStringLiteral("ws://127.0.0.1:3330"));
 
 } // namespace

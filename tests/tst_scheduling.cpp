@@ -1,3 +1,4 @@
+#include "PrivateBus.h"
 #include "TestSupport.h"
 #include "sched/ThreadPriority.h"
 
@@ -115,59 +116,6 @@ private:
     }
 };
 
-// A system bus of the test's own: dbus-daemon with a configuration that lets
-// anyone own and call anything.
-class PrivateSystemBus
-{
-public:
-    PrivateSystemBus()
-    {
-        const QString socket = dir_.filePath(QStringLiteral("system_bus_socket"));
-        QFile config(dir_.filePath(QStringLiteral("system.conf")));
-        if (!config.open(QIODevice::WriteOnly))
-            return;
-        config.write("<busconfig>\n"
-                     "  <type>system</type>\n"
-                     "  <listen>unix:path=" +
-                     socket.toUtf8() +
-                     "</listen>\n"
-                     "  <auth>EXTERNAL</auth>\n"
-                     "  <policy context=\"default\">\n"
-                     "    <allow user=\"*\"/>\n"
-                     "    <allow own=\"*\"/>\n"
-                     "    <allow send_destination=\"*\"/>\n"
-                     "    <allow receive_sender=\"*\"/>\n"
-                     "  </policy>\n"
-                     "</busconfig>\n");
-        config.close();
-        daemon_.setStandardErrorFile(QProcess::nullDevice());
-        daemon_.start(QStringLiteral("dbus-daemon"),
-                      {QStringLiteral("--config-file=") + config.fileName(),
-                       QStringLiteral("--nofork"), QStringLiteral("--print-address")});
-        if (daemon_.waitForStarted(5000) && daemon_.waitForReadyRead(5000))
-            address_ = QStringLiteral("unix:path=") + socket;
-    }
-    ~PrivateSystemBus()
-    {
-        daemon_.terminate();
-        if (!daemon_.waitForFinished(5000))
-            daemon_.kill();
-    }
-    QString address() const { return address_; }
-
-private:
-    QTemporaryDir dir_;
-    QProcess daemon_;
-    QString address_;
-};
-
-bool sh(const QString& script)
-{
-    QProcess process;
-    process.start(QStringLiteral("sh"), {QStringLiteral("-c"), script});
-    return process.waitForFinished(10000) && process.exitCode() == 0;
-}
-
 } // namespace
 
 void SchedulingTest::initTestCase()
@@ -214,8 +162,8 @@ void SchedulingTest::asksRtkitForTheNetworkThread()
     QFETCH(QString, line);
     QFETCH(QStringList, methods);
 
-    PrivateSystemBus bus;
-    QVERIFY(!bus.address().isEmpty());
+    PrivateBus bus(PrivateBus::Kind::System);
+    QVERIFY(bus.isRunning());
     const QString connectionName = QStringLiteral("fake-rtkit");
     QDBusConnection connection = QDBusConnection::connectToBus(bus.address(), connectionName);
     const auto leaveBus = qScopeGuard([&] { QDBusConnection::disconnectFromBus(connectionName); });

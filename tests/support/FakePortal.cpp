@@ -17,25 +17,6 @@ QString senderPart(const QString& uniqueName)
 
 } // namespace
 
-PrivateBus::PrivateBus()
-{
-    const QString address = QStringLiteral("unix:path=") + dir_.filePath(QStringLiteral("bus"));
-    daemon_.setStandardErrorFile(QProcess::nullDevice());
-    daemon_.start(QStringLiteral("dbus-daemon"),
-                  {QStringLiteral("--session"), QStringLiteral("--nofork"),
-                   QStringLiteral("--address=") + address, QStringLiteral("--print-address")});
-    // It prints the address once it listens.
-    if (daemon_.waitForStarted(5000) && daemon_.waitForReadyRead(5000))
-        address_ = address;
-}
-
-PrivateBus::~PrivateBus()
-{
-    daemon_.terminate();
-    if (!daemon_.waitForFinished(5000))
-        daemon_.kill();
-}
-
 FakePortal::FakePortal(const QString& busAddress, PortalBehaviour behaviour)
     : behaviour_(std::move(behaviour)),
       connectionName_(QStringLiteral("fake-portal-%1").arg(quintptr(this))),

@@ -1,32 +1,16 @@
 #pragma once
 
+#include "PrivateBus.h"
+
 #include <QDBusConnection>
 #include <QDBusContext>
 #include <QDBusObjectPath>
 #include <QHash>
 #include <QMutex>
 #include <QObject>
-#include <QProcess>
 #include <QStringList>
-#include <QTemporaryDir>
 #include <QThread>
 #include <QVariantMap>
-
-// A session bus of the test's own: dbus-daemon on a socket file, which works
-// from any network namespace.
-class PrivateBus
-{
-public:
-    PrivateBus();
-    ~PrivateBus();
-    bool isRunning() const { return !address_.isEmpty(); }
-    QString address() const { return address_; }
-
-private:
-    QTemporaryDir dir_;
-    QProcess daemon_;
-    QString address_;
-};
 
 // How the fake desktop answers.
 struct PortalBehaviour

@@ -1,6 +1,7 @@
 #include "TestSupport.h"
 
 #include <QNetworkRequest>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -37,6 +38,13 @@ QStringList RecordingEventLayer::keyTrace() const
             trace.append((key->keyDown ? u'+' : u'-') + QString::number(key->code));
     }
     return trace;
+}
+
+bool sh(const QString& script)
+{
+    QProcess process;
+    process.start(QStringLiteral("sh"), {QStringLiteral("-c"), script});
+    return process.waitForFinished(10000) && process.exitCode() == 0;
 }
 
 void useTemporarySettings()

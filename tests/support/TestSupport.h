@@ -50,6 +50,9 @@ public:
 // reads or writes the user's; call before anything touches the settings.
 void useTemporarySettings();
 
+// Runs a shell script; whether it ended well within 10 s.
+bool sh(const QString& script);
+
 // Test seams only: an ephemeral port, recording game pads (never the
 // system's uinput) and, unless a test says otherwise, the production
 // heartbeat and delays. Settings go to a temporary directory.
