@@ -1,4 +1,5 @@
 #include "PrivateBus.h"
+#include "ProgramProcess.h"
 #include "TestSupport.h"
 #include "sched/ThreadPriority.h"
 
@@ -7,10 +8,8 @@
 #include <QDBusContext>
 #include <QDBusMessage>
 #include <QFile>
-#include <QProcess>
 #include <QRegularExpression>
 #include <QScopeGuard>
-#include <QTemporaryDir>
 #include <QTest>
 
 #include <chrono>
@@ -120,9 +119,8 @@ private:
 
 void SchedulingTest::initTestCase()
 {
-    QVERIFY2(::unshare(CLONE_NEWNET) == 0,
+    QVERIFY2(enterNetworkOfItsOwn(),
              "the test needs a network namespace of its own (run it as root)");
-    QVERIFY(sh(QStringLiteral("ip link set lo up")));
 }
 
 void SchedulingTest::asksRtkitForTheNetworkThread_data()
@@ -179,31 +177,14 @@ void SchedulingTest::asksRtkitForTheNetworkThread()
 
     // Root as the test runs, but without the right to real time: no
     // CAP_SYS_NICE and no RLIMIT_RTPRIO.
-    QTemporaryDir config;
-    QProcess program;
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("DBUS_SYSTEM_BUS_ADDRESS"), bus.address());
-    environment.insert(QStringLiteral("XDG_CONFIG_HOME"), config.path());
-    environment.remove(QStringLiteral("DISPLAY"));
-    environment.remove(QStringLiteral("WAYLAND_DISPLAY"));
-    program.setProcessEnvironment(environment);
-    program.start(QStringLiteral("setpriv"),
-                  {QStringLiteral("--bounding-set=-sys_nice"), QStringLiteral("prlimit"),
-                   QStringLiteral("--rtprio=0"), QStringLiteral(KESTRELIO_BINARY),
-                   QStringLiteral("--headless")});
-    QByteArray output;
-    const auto waitFor = [&](const QByteArray& text) {
-        return QTest::qWaitFor(
-            [&] {
-                output += program.readAllStandardOutput();
-                return output.contains(text);
-            },
-            15000);
-    };
-    QVERIFY2(waitFor("Server status: Server ready on port 3330\n"), output.constData());
+    ProgramProcess program({"DBUS_SYSTEM_BUS_ADDRESS=" + bus.address()});
+    program.start({"--headless"}, {"setpriv", "--bounding-set=-sys_nice", "prlimit", "--rtprio=0"});
+    QVERIFY2(program.waitFor("Server status: Server ready on port 3330\n"),
+             program.output.constData());
     const QRegularExpression expected(QStringLiteral("\n") + line +
                                       QStringLiteral("\nServing any client"));
-    QVERIFY2(expected.match(QString::fromUtf8(output)).hasMatch(), output.constData());
+    QVERIFY2(expected.match(QString::fromUtf8(program.output)).hasMatch(),
+             program.output.constData());
 
     TestClient client(QUrl(QStringLiteral("ws://127.0.0.1:3330")));
     QVERIFY(client.sync());
@@ -211,7 +192,7 @@ void SchedulingTest::asksRtkitForTheNetworkThread()
     QStringList called;
     for (const RtkitCall& call : rtkit.calls) {
         called.append(call.method);
-        QCOMPARE(call.process, qulonglong(program.processId()));
+        QCOMPARE(call.process, qulonglong(program.pid()));
         QVERIFY(call.thread != call.process);
         QCOMPARE(call.threadName, QByteArray("kestrelio-net"));
         if (call.method == u"MakeThreadRealtimeWithPID") {
@@ -223,9 +204,7 @@ void SchedulingTest::asksRtkitForTheNetworkThread()
     }
     QCOMPARE(called, methods);
 
-    program.terminate();
-    QVERIFY(program.waitForFinished(10000));
-    QCOMPARE(program.exitCode(), 0);
+    QVERIFY(program.quit());
 }
 
 // A real-time thread that never blocks must lose real time before it

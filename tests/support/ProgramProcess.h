@@ -1,0 +1,36 @@
+#pragma once
+
+#include <QByteArray>
+#include <QProcess>
+#include <QStringList>
+#include <QTemporaryDir>
+
+#include <csignal>
+
+// The real program as a user starts it. What it remembers stays with this
+// run; it sees no display and no Wayland session unless the test gives one.
+class ProgramProcess
+{
+public:
+    // `environment` adds or overrides NAME=value pairs.
+    explicit ProgramProcess(const QStringList& environment = {}, const QByteArray& display = {});
+    ~ProgramProcess();
+
+    // `wrapper` runs first and is handed the program (unshare, setpriv).
+    void start(const QStringList& arguments = {}, const QStringList& wrapper = {});
+    // Collects standard output until `text` is in it.
+    bool waitFor(const QByteArray& text, int timeoutMs = 15000);
+    // Whether `signal` made it exit 0 in time.
+    bool quit(int signal = SIGTERM);
+    qint64 pid() const { return process.processId(); }
+
+    QProcess process;
+    QByteArray output;
+
+private:
+    QTemporaryDir config_;
+};
+
+// Moves the test into a network namespace of its own, with loopback up, where
+// port 3330 is always free. Needs root.
+bool enterNetworkOfItsOwn();
