@@ -9,7 +9,6 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-
 // Input through the desktop's RemoteDesktop portal, against a fake desktop on
 // a private session bus.
 class PortalTest : public QObject

@@ -5,8 +5,8 @@
 
 #include <QElapsedTimer>
 #include <QProcess>
-#include <QScopeGuard>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
