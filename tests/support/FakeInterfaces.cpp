@@ -58,13 +58,7 @@ FakeSystem::FakeSystem()
     routes.open();
     interfaces.add("lo", AF_INET, "127.0.0.1", IFF_UP | IFF_LOOPBACK)
         .add("eth0", AF_INET, "192.168.1.20");
-    setRoutes(kRouteHeader + route("eth0", "00000000", "0003", 100, "00000000"));
-}
-
-void FakeSystem::setRoutes(const QByteArray& table)
-{
-    routes.resize(0);
-    routes.write(table);
+    routes.write(kRouteHeader + route("eth0", "00000000", "0003", 100, "00000000"));
     routes.flush();
 }
 

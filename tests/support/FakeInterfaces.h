@@ -45,7 +45,6 @@ QByteArray route(const char* name, const char* destination, const char* flags, i
 struct FakeSystem
 {
     FakeSystem();
-    void setRoutes(const QByteArray& table);
     InterfaceSource source();
 
     CraftedInterfaces interfaces;
