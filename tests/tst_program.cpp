@@ -373,6 +373,7 @@ void ProgramTest::servesItsNetworkAndLetsGoOfAVanishedPhone()
     QVERIFY(sh("ip link set kstn0 down"));
     QVERIFY2(program.waitFor("key released : 13\n", 25000), program.output.constData());
     qInfo("keys up %lld ms after the phone vanished", sinceGone.elapsed());
+    QVERIFY(program.waitFor("Client disconnected from 10.77.0.1\n"));
     QCOMPARE(program.output.count("Rejected connection"), 1);
 }
 
