@@ -14,9 +14,8 @@ class UinputTest : public QObject
 {
     Q_OBJECT
 private slots:
-    void keysBecomeEvdevFrames();
-    void scrollKeepsEveryFraction_data();
-    void scrollKeepsEveryFraction();
+    void backendWritesFrames_data();
+    void backendWritesFrames();
     void devicesDeclareWhatTheyPost();
     void padMessagesBecomeFrames_data();
     void padMessagesBecomeFrames();
@@ -48,51 +47,46 @@ struct Pipe
 
 } // namespace
 
-void UinputTest::keysBecomeEvdevFrames()
+void UinputTest::backendWritesFrames_data()
 {
-    Pipe keyboard, wheel;
-    QVERIFY(keyboard.ok && wheel.ok);
-    RecordingLog log;
-    UinputBackend backend(keyboard.fd[1], wheel.fd[1], log);
-    backend.post(TapLocation::AnnotatedSession, KeyEvent{13, true});
-    backend.post(TapLocation::Hid, KeyEvent{13, false});
-    for (const AnsiKeyCode code : {126, 49, 0x34, 0x34})
-        backend.post(TapLocation::AnnotatedSession, KeyEvent{code, true});
-    QCOMPARE(keyboard.read(), QStringLiteral("KEY_W 1 / KEY_W 0 / KEY_UP 1 / KEY_SPACE 1 /"));
-    QCOMPARE(wheel.read(), QString());
-    QCOMPARE(log.lines, QStringList{"No key on this keyboard for key code 52; it is ignored"});
-}
-
-void UinputTest::scrollKeepsEveryFraction_data()
-{
-    QTest::addColumn<QList<ScrollEvent>>("scrolls");
-    QTest::addColumn<QString>("events");
+    QTest::addColumn<QList<InputEvent>>("posted");
+    QTest::addColumn<QString>("written"); // "keyboard: ...", "wheel: ...", lines said
+    using S = ScrollEvent;
+    QTest::newRow("keys; one the keyboard lacks is said once")
+        << QList<InputEvent>{KeyEvent{13, true}, KeyEvent{13, false},  KeyEvent{126, true},
+                             KeyEvent{49, true}, KeyEvent{0x34, true}, KeyEvent{0x34, false}}
+        << "keyboard: KEY_W 1 / KEY_W 0 / KEY_UP 1 / KEY_SPACE 1 / | "
+           "No key on this keyboard for key code 52; it is ignored";
     QTest::newRow("two halves make a detent")
-        << QList<ScrollEvent>{{25, 0}, {25, 0}}
-        << "REL_WHEEL_HI_RES 60 / REL_WHEEL_HI_RES 60 REL_WHEEL 1 /";
+        << QList<InputEvent>{S{25, 0}, S{25, 0}}
+        << "wheel: REL_WHEEL_HI_RES 60 / REL_WHEEL_HI_RES 60 REL_WHEEL 1 /";
     QTest::newRow("pixel by pixel loses nothing")
-        << QList<ScrollEvent>(5, {1, 0})
-        << "REL_WHEEL_HI_RES 2 / REL_WHEEL_HI_RES 2 / REL_WHEEL_HI_RES 3 / REL_WHEEL_HI_RES 2 / "
-           "REL_WHEEL_HI_RES 3 /";
+        << QList<InputEvent>(5, S{1, 0})
+        << "wheel: REL_WHEEL_HI_RES 2 / REL_WHEEL_HI_RES 2 / REL_WHEEL_HI_RES 3 / "
+           "REL_WHEEL_HI_RES 2 / REL_WHEEL_HI_RES 3 /";
     QTest::newRow("both axes in one frame; nothing sends nothing")
-        << QList<ScrollEvent>{{100, -75}, {0, 0}}
-        << "REL_WHEEL_HI_RES 240 REL_WHEEL 2 REL_HWHEEL_HI_RES 180 REL_HWHEEL 1 /";
+        << QList<InputEvent>{S{100, -75}, S{0, 0}}
+        << "wheel: REL_WHEEL_HI_RES 240 REL_WHEEL 2 REL_HWHEEL_HI_RES 180 REL_HWHEEL 1 /";
     QTest::newRow("huge scrolls stop at 20 detents")
-        << QList<ScrollEvent>{{2'000'000'000, std::numeric_limits<qint32>::min()}}
-        << "REL_WHEEL_HI_RES 2400 REL_WHEEL 20 REL_HWHEEL_HI_RES 2400 REL_HWHEEL 20 /";
+        << QList<InputEvent>{S{2'000'000'000, std::numeric_limits<qint32>::min()}}
+        << "wheel: REL_WHEEL_HI_RES 2400 REL_WHEEL 20 REL_HWHEEL_HI_RES 2400 REL_HWHEEL 20 /";
 }
 
-void UinputTest::scrollKeepsEveryFraction()
+void UinputTest::backendWritesFrames()
 {
-    QFETCH(QList<ScrollEvent>, scrolls);
+    QFETCH(QList<InputEvent>, posted);
     Pipe keyboard, wheel;
     QVERIFY(keyboard.ok && wheel.ok);
     RecordingLog log;
     UinputBackend backend(keyboard.fd[1], wheel.fd[1], log);
-    for (const ScrollEvent& scroll : scrolls)
-        backend.post(TapLocation::Hid, scroll);
-    QTEST(wheel.read(), "events");
-    QCOMPARE(keyboard.read(), QString());
+    for (qsizetype i = 0; i < posted.size(); ++i) // both taps alike
+        backend.post(i % 2 ? TapLocation::Hid : TapLocation::AnnotatedSession, posted[i]);
+    QStringList written = log.lines;
+    if (const QString events = wheel.read(); !events.isEmpty())
+        written.prepend("wheel: " + events);
+    if (const QString events = keyboard.read(); !events.isEmpty())
+        written.prepend("keyboard: " + events);
+    QTEST(written.join(" | "), "written");
 }
 
 // udev classifies devices by what they declare: a button code makes the
