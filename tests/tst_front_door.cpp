@@ -40,11 +40,8 @@ private slots:
         const LocalNames names{
             QStringLiteral("mypc"),
             searchDomains("# resolver\nsearch fritz.box lan.\nnameserver ::1\n")};
-        const struct
-        {
-            QByteArray host, origin; // empty: none
-            bool refused;
-        } rows[] = {
+        // Host, Origin (empty: none), refused.
+        const std::tuple<QByteArray, QByteArray, bool> rows[] = {
             {"192.168.1.20:3330", "", false}, // a native app
             {"localhost.:3330", "http://localhost.:3330", false},
             {"mypc.local:3330", "http://mypc.local:3330", false},
@@ -61,12 +58,12 @@ private slots:
             {"", "", true},
         };
         QList<QByteArray> wrong;
-        for (const auto& row : rows) {
+        for (const auto& [host, origin, refused] : rows) {
             const std::optional<RequestHead> request = parseRequestHead(
-                "GET / HTTP/1.1\r\n" + (row.host.isEmpty() ? "" : "Host: " + row.host + "\r\n") +
-                (row.origin.isEmpty() ? "" : "Origin: " + row.origin + "\r\n") + "\r\n");
-            if (!request || refusalReason(*request, names).has_value() != row.refused)
-                wrong.append(row.host + ' ' + row.origin);
+                "GET / HTTP/1.1\r\n" + (host.isEmpty() ? "" : "Host: " + host + "\r\n") +
+                (origin.isEmpty() ? "" : "Origin: " + origin + "\r\n") + "\r\n");
+            if (!request || refusalReason(*request, names).has_value() != refused)
+                wrong.append(host + ' ' + origin);
         }
         QCOMPARE(wrong, QList<QByteArray>());
     }
@@ -101,45 +98,85 @@ private slots:
     void plainRequestsGetThePage()
     {
         ServerHarness server;
-        const struct
-        {
-            QByteArray request, status, type, body; // body: its start; empty: none
-        } rows[] = {
-            {"GET /", "200 OK", "text/html", "<!doctype html>"},
-            {"HEAD /", "200 OK", "text/html", ""},
-            {"GET /controller.js", "200 OK", "text/javascript", "// The phone side"},
-            {"GET /../etc/passwd", "404 Not Found", "text/plain", "Not Found"},
-            {"POST /", "405 Method Not Allowed", "text/plain", "Method Not Allowed"},
-            {"HELLO", "400 Bad Request", "text/plain", "Bad Request"},
+        const auto get = [&server](const QByteArray& request) {
+            return exchange(server.model->listeningPort(),
+                            request + " HTTP/1.1\r\nHost: 192.168.1.20:3330\r\n\r\n");
         };
-        QByteArray pageLength; // HEAD announces what GET sends
-        for (const auto& row : rows) {
-            const QByteArray answer =
-                exchange(server.model->listeningPort(),
-                         row.request + " HTTP/1.1\r\nHost: 192.168.1.20:3330\r\n\r\n");
-            const qsizetype split = answer.indexOf("\r\n\r\n");
-            const QByteArray head = answer.first(qMax(split + 2, 0));
-            const QByteArray body = answer.mid(split + 4);
-            // A request without a Host names no WebSocket the page may reach.
-            const QByteArray webSocket =
-                row.status.startsWith("400") ? "" : " ws://192.168.1.20:3330";
-            const QByteArray length =
-                row.body.isEmpty() ? pageLength : QByteArray::number(body.size());
-            pageLength = length;
-            const bool good =
-                head.startsWith("HTTP/1.1 " + row.status + "\r\nContent-Type: " + row.type +
-                                "; charset=utf-8\r\nContent-Length: " + length + "\r\n") &&
-                head.contains(
-                    "\r\nCache-Control: no-store\r\nX-Content-Type-Options: nosniff\r\n"
-                    "Content-Security-Policy: default-src 'none'; script-src 'self'; "
-                    "style-src 'self'; img-src 'self'; connect-src 'self'" +
-                    webSocket +
-                    "; base-uri 'none'; form-action 'none'; frame-ancestors 'none'\r\n") &&
-                body.startsWith(row.body) && (!row.body.isEmpty() || body.isEmpty()) &&
-                head.contains("\r\nAllow: GET, HEAD\r\n") == row.status.startsWith("405");
-            QVERIFY2(good, answer.left(600).constData());
+        const QByteArray page = get("GET /");
+        QVERIFY2(
+            page.startsWith("HTTP/1.1 200 OK\r\nContent-Type: text/html; charset=utf-8\r\n") &&
+                page.contains("\r\n\r\n<!doctype html>") &&
+                page.contains("\r\nCache-Control: no-store\r\nX-Content-Type-Options: nosniff\r\n"
+                              "Content-Security-Policy: default-src 'none'; script-src 'self'; "
+                              "style-src 'self'; img-src 'self'; connect-src 'self' "
+                              "ws://192.168.1.20:3330; base-uri 'none'; form-action 'none'; "
+                              "frame-ancestors 'none'\r\n"),
+            page.left(600).constData());
+        QCOMPARE(get("HEAD /"), page.first(page.indexOf("\r\n\r\n") + 4));
+        const std::pair<QByteArray, QByteArray> answers[] = {
+            {"GET /controller.js", "200 OK\r\nContent-Type: text/javascript; charset=utf-8\r\n"},
+            {"GET /../etc/passwd", "404 Not Found\r\n"},
+            {"POST /", "405 Method Not Allowed\r\n"},
+            {"HELLO", "400 Bad Request\r\n"},
+        };
+        for (const auto& [request, status] : answers) {
+            const QByteArray answer = get(request);
+            QVERIFY2(answer.startsWith("HTTP/1.1 " + status), answer.left(600).constData());
         }
+        QVERIFY(get("POST /").contains("\r\nAllow: GET, HEAD\r\n"));
         QVERIFY(server.log.lines.isEmpty());
+    }
+
+    void peerIgnoringTheCloseIsStillCut()
+    {
+        ServerHarness server;
+        QTcpSocket socket;
+        socket.connectToHost(QHostAddress::LocalHost, server.model->listeningPort());
+        QVERIFY(socket.waitForConnected(5000));
+        socket.write(RawWebSocket::upgradeRequest("127.0.0.1"));
+        QVERIFY(QTest::qWaitFor([&] { return socket.bytesAvailable() > 0; }, 5000));
+        QVERIFY(socket.readAll().startsWith("HTTP/1.1 101"));
+        socket.write(RawWebSocket::clientFrame("w") +
+                     RawWebSocket::clientFrame(QByteArray(64 * 1024 + 1, 'z')));
+        QTRY_COMPARE_WITH_TIMEOUT(socket.state(), QAbstractSocket::UnconnectedState, 10000);
+        const QByteArray close = socket.readAll();
+        QVERIFY(close.startsWith("\x88"));                               // a close frame...
+        QCOMPARE(close.mid(2, 2), QByteArray("\x03\xf1"));               // ...with status 1009
+        QCOMPARE(server.events.keyTrace(), QStringList({"+13", "-13"})); // its key let go
+    }
+
+    void clientThatNeverReadsIsClosed()
+    {
+        ServerHarness server;
+        TestClient bystander(server.url());
+        // WebSocket pings, answered by the server, into a socket that takes
+        // nothing from the kernel's buffers.
+        QTcpSocket socket;
+        socket.setReadBufferSize(1);
+        socket.connectToHost(QHostAddress::LocalHost, server.model->listeningPort());
+        QVERIFY(socket.waitForConnected(5000));
+        socket.write(RawWebSocket::upgradeRequest("127.0.0.1") +
+                     RawWebSocket::clientFrame(QByteArray(125, 'p'), 0x9).repeated(128 * 1024));
+        const QString closed =
+            "Closed the connection from 127.0.0.1: it reads nothing of what is sent to it";
+        QTRY_VERIFY_WITH_TIMEOUT(server.log.lines.contains(closed), 30000);
+        QCOMPARE(server.log.lines.count(closed), 1);
+        QVERIFY(bystander.sync());
+    }
+
+    void clientsBeyondTheCapAreRefused()
+    {
+        ServerSettings settings = testSettings();
+        settings.frontDoor.maxClients = 2;
+        ServerHarness server(settings);
+        TestClient first(server.url());
+        TestClient second(server.url());
+        QVERIFY(first.sync() && second.sync());
+        QVERIFY(!TestClient(server.url()).isConnected());
+        QCOMPARE(server.log.lines.last(),
+                 "Rejected connection from 127.0.0.1: already serving 2 clients");
+        second.socket.close();
+        QTRY_VERIFY(TestClient(server.url()).sync()); // a place is free again
     }
 };
 

@@ -1,14 +1,8 @@
-#include "RawWebSocket.h"
 #include "RecordingPads.h"
 #include "TestSupport.h"
 
 #include <QTcpSocket>
 #include <QTest>
-
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 class ProtocolTest : public QObject
 {
@@ -16,13 +10,8 @@ class ProtocolTest : public QObject
 private slots:
     void dispatchesByGrammar()
     {
-        const struct
-        {
-            QString message;
-            QStringList keys;   // key events posted
-            QStringList logged; // entries added to the received log
-            QString line;       // standard output
-        } rows[] = {
+        // A message, the key events it posts, what the received log shows, the output.
+        const std::tuple<QString, QStringList, QStringList, QString> rows[] = {
             {QStringLiteral("\u00a0D\u2028"), {"+2"}, {"d"}, "key pressed : 2"},
             {"a-b", {"-0"}, {}, "key released : 0"}, // a hyphen anywhere releases
             {"", {}, {""}, "Invalid key: "},
@@ -33,14 +22,14 @@ private slots:
              {QStringLiteral("\u00e9")},
              QStringLiteral("Invalid key: \u00e9")},
         };
-        for (const auto& row : rows) {
+        for (const auto& [message, keys, logged, line] : rows) {
             ServerHarness server;
             TestClient client(server.url());
-            client.send(row.message);
+            client.send(message);
             QVERIFY(client.sync());
-            QCOMPARE(server.events.keyTrace(), row.keys);
-            QCOMPARE(server.model->receivedMessages(), row.logged);
-            QCOMPARE(server.log.lines, QStringList({"Client connected from 127.0.0.1", row.line}));
+            QCOMPARE(server.events.keyTrace(), keys);
+            QCOMPARE(server.model->receivedMessages(), logged);
+            QCOMPARE(server.log.lines, QStringList({"Client connected from 127.0.0.1", line}));
             QCOMPARE(client.received, QStringList{"HSK_DONE"});
         }
     }
@@ -89,81 +78,6 @@ private slots:
         QCOMPARE(server.model->findChildren<QTimer*>().size(), timersBefore);
         QTest::qWait(50); // several ping intervals: nothing may go to the dead links
         QVERIFY(server.log.lines.filter("Error sending message").isEmpty());
-    }
-
-    void peerIgnoringTheCloseIsStillCut()
-    {
-        ServerHarness server;
-        QTcpSocket socket;
-        socket.connectToHost(QHostAddress::LocalHost, server.model->listeningPort());
-        QVERIFY(socket.waitForConnected(5000));
-        socket.write(RawWebSocket::upgradeRequest("127.0.0.1"));
-        QVERIFY(QTest::qWaitFor([&] { return socket.bytesAvailable() > 0; }, 5000));
-        QVERIFY(socket.readAll().startsWith("HTTP/1.1 101"));
-        socket.write(RawWebSocket::clientFrame("w"));
-        socket.write(RawWebSocket::clientFrame(QByteArray(64 * 1024 + 1, 'z')));
-        QByteArray answer;
-        QVERIFY(QTest::qWaitFor(
-            [&] {
-                answer += socket.readAll();
-                return socket.state() == QAbstractSocket::UnconnectedState;
-            },
-            10000));
-        QVERIFY(answer.startsWith("\x88"));                              // a close frame...
-        QCOMPARE(answer.mid(2, 2), QByteArray("\x03\xf1"));              // ...with status 1009
-        QCOMPARE(server.events.keyTrace(), QStringList({"+13", "-13"})); // its key let go
-    }
-
-    void clientThatNeverReadsIsClosed()
-    {
-        ServerHarness server;
-        TestClient bystander(server.url());
-        // WebSocket pings, answered by the server, into a socket nobody reads.
-        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-        const int small = 4096;
-        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(server.model->listeningPort());
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-        QByteArray pending = RawWebSocket::upgradeRequest("127.0.0.1");
-        const QByteArray pings = RawWebSocket::clientFrame(QByteArray(125, 'p'), 0x9).repeated(64);
-        const QString closed = "Closed the connection from 127.0.0.1: it reads nothing of what "
-                               "is sent to it";
-        qint64 sent = 0;
-        (void)QTest::qWaitFor(
-            [&] {
-                for (int burst = 0; burst < 64; ++burst) {
-                    if (pending.isEmpty())
-                        pending = pings;
-                    const ssize_t n =
-                        ::send(fd, pending.constData(), size_t(pending.size()), MSG_NOSIGNAL);
-                    sent += qMax(n, ssize_t(0));
-                    pending.remove(0, qMax(n, ssize_t(0)));
-                    QCoreApplication::processEvents(); // the server's turn
-                }
-                return server.log.lines.contains(closed);
-            },
-            30000);
-        ::close(fd);
-        QVERIFY2(server.log.lines.count(closed) == 1, qPrintable(QString::number(sent)));
-        QVERIFY(bystander.sync());
-    }
-
-    void clientsBeyondTheCapAreRefused()
-    {
-        ServerSettings settings = testSettings();
-        settings.frontDoor.maxClients = 2;
-        ServerHarness server(settings);
-        TestClient first(server.url());
-        TestClient second(server.url());
-        QVERIFY(first.sync() && second.sync());
-        QVERIFY(!TestClient(server.url()).isConnected());
-        QCOMPARE(server.log.lines.last(),
-                 "Rejected connection from 127.0.0.1: already serving 2 clients");
-        second.socket.close();
-        QTRY_VERIFY(TestClient(server.url()).sync()); // a place is free again
     }
 
     void padLinksAreGamePads()
