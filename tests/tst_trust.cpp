@@ -17,15 +17,14 @@ using namespace std::chrono_literals;
 
 namespace {
 
-QUrl lanUrl(quint16 port, const QString& query = {})
+// A client on the LAN; a page sends the Origin it was served from.
+struct LanClient : TestClient
 {
-    return QUrl(QStringLiteral("ws://10.55.0.1:%1/%2").arg(port).arg(query));
-}
-
-QString lanOrigin(quint16 port)
-{
-    return QStringLiteral("http://10.55.0.1:%1").arg(port);
-}
+    LanClient(quint16 port, const QString& query = {}, bool page = false)
+        : TestClient(QUrl(QStringLiteral("ws://10.55.0.1:%1/%2").arg(port).arg(query)),
+                     page ? QStringLiteral("http://10.55.0.1:%1").arg(port) : QString())
+    {}
+};
 
 // The close code once the server has closed the client.
 int closedWith(TestClient& client)
@@ -90,15 +89,8 @@ private slots:
         using P = StrangerPolicy;
         using V = Admission::Verdict;
         const char* const lan = "192.168.1.30";
-        const struct
-        {
-            const char* peer;
-            QByteArray query;
-            bool browserPage;
-            P policy;
-            V verdict;
-            bool trusted;
-        } rows[] = {
+        // Peer, query, from a browser page, stranger policy, verdict, trusted.
+        const std::tuple<const char*, QByteArray, bool, P, V, bool> rows[] = {
             {lan, "pair=" + trust.pairingSecret(), true, P::Refuse, V::Serve, true},
             {"127.0.0.1", "pair=0123", true, P::Serve, V::Refuse, false}, // even from loopback
             {lan, "pair=", true, P::Serve, V::Refuse, false},
@@ -112,14 +104,13 @@ private slots:
             {lan, "", false, P::Refuse, V::Refuse, false},
         };
         QStringList wrong;
-        for (const auto& row : rows) {
-            trust.setStrangerPolicy(row.policy);
-            const Admission admission =
-                trust.judge(QHostAddress(row.peer), "/?" + row.query, row.browserPage);
-            const bool paired = row.query.startsWith("pair=") && row.verdict == V::Serve;
-            if (admission.verdict != row.verdict || admission.trusted != row.trusted ||
+        for (const auto& [peer, query, page, policy, verdict, trusted] : rows) {
+            trust.setStrangerPolicy(policy);
+            const Admission admission = trust.judge(QHostAddress(peer), "/?" + query, page);
+            const bool paired = query.startsWith("pair=") && verdict == V::Serve;
+            if (admission.verdict != verdict || admission.trusted != trusted ||
                 admission.paired != paired)
-                wrong.append(row.peer + (" ?" + row.query));
+                wrong.append(peer + (" ?" + query));
         }
         QCOMPARE(wrong, QStringList());
         trust.store().forgetAddress(QStringLiteral("192.168.1.40"));
@@ -134,7 +125,7 @@ private slots:
         const QString secret = QString::fromLatin1(server.model->trust().pairingSecret());
         QByteArray token;
         {
-            TestClient page(lanUrl(port, "?pair=" + secret), lanOrigin(port));
+            LanClient page(port, "?pair=" + secret, true);
             page.send("w");
             QVERIFY(page.sync());
             QCOMPARE(page.received.size(), 2);
@@ -157,11 +148,11 @@ private slots:
         server.model->restartServer();
         QTRY_VERIFY(server.model->serverStatus().startsWith(u"Server ready"));
         port = server.model->listeningPort();
-        TestClient again(lanUrl(port, "?device=" + token), lanOrigin(port));
+        LanClient again(port, "?device=" + token, true);
         QVERIFY(again.sync());
         QCOMPARE(again.received, QStringList{"HSK_DONE"});
         server.log.lines.clear();
-        QVERIFY(!TestClient(lanUrl(port, "?pair=" + secret), lanOrigin(port)).isConnected());
+        QVERIFY(!LanClient(port, "?pair=" + secret, true).isConnected());
         QCOMPARE(server.log.lines,
                  QStringList{"Rejected connection from 10.55.0.1: wrong pairing secret"});
         server.model->trust().store().forgetDevice(tokenHash(token));
@@ -185,7 +176,7 @@ private slots:
         QVERIFY(view.findChild<QCheckBox*>("askBeforeNewDevice")->isChecked());
 
         // Denied: closed with 1008, nothing typed.
-        TestClient denied(lanUrl(port));
+        LanClient denied(port);
         denied.send("w");
         denied.send("hsk");
         QTRY_VERIFY(bar->isVisible());
@@ -197,7 +188,7 @@ private slots:
         QTRY_VERIFY(!bar->isVisible());
 
         // Allowed: the held handshake is answered, what came before is dropped.
-        TestClient app(lanUrl(port));
+        LanClient app(port);
         app.send("w");
         app.send("hsk");
         QTRY_VERIFY(bar->isVisible());
@@ -210,7 +201,7 @@ private slots:
         QCOMPARE(events.keyTrace(), QStringList{"+0"});
 
         // The address is remembered for apps: the next one is served at once.
-        TestClient second(lanUrl(port));
+        LanClient second(port);
         QVERIFY(second.sync());
         QVERIFY(!bar->isVisible());
         QVERIFY(view.viewModel().trust().store().isTrustedAddress("10.55.0.1"));
@@ -232,7 +223,7 @@ private slots:
         settings.approvalTimeout = 300ms; // 60 s in use
         ServerHarness server(settings);
         server.model->trust().setStrangerPolicy(StrangerPolicy::Ask);
-        TestClient app(lanUrl(server.model->listeningPort()));
+        LanClient app(server.model->listeningPort());
         app.send("hsk");
         app.send("w");
         QTRY_VERIFY(server.model->roster().firstHeld());
