@@ -75,12 +75,8 @@ private slots:
         ServerHarness server(settings);
         const quint16 port = server.model->listeningPort();
 
-        const QByteArray forbidden =
-            exchange(port, RawWebSocket::upgradeRequest("127.0.0.1", "https://evil.example"));
-        QVERIFY2(forbidden.startsWith("HTTP/1.1 403 Forbidden\r\n"), forbidden.constData());
-        QCOMPARE(server.log.lines,
-                 QStringList{"Rejected connection from 127.0.0.1: Origin "
-                             "https://evil.example does not match Host 127.0.0.1"});
+        QVERIFY(exchange(port, RawWebSocket::upgradeRequest("127.0.0.1", "https://evil.example"))
+                    .startsWith("HTTP/1.1 403 Forbidden\r\n"));
 
         // Heads are cut at 8 KiB; one of exactly 8 KiB still passes.
         QByteArray fits = RawWebSocket::upgradeRequest("127.0.0.1");

@@ -4,6 +4,8 @@
 #include <QTcpSocket>
 #include <QTest>
 
+using namespace Qt::StringLiterals;
+
 class ProtocolTest : public QObject
 {
     Q_OBJECT
@@ -12,15 +14,12 @@ private slots:
     {
         // A message, the key events it posts, what the received log shows, the output.
         const std::tuple<QString, QStringList, QStringList, QString> rows[] = {
-            {QStringLiteral("\u00a0D\u2028"), {"+2"}, {"d"}, "key pressed : 2"},
+            {u"\u00a0D\u2028"_s, {"+2"}, {"d"}, "key pressed : 2"},
             {"a-b", {"-0"}, {}, "key released : 0"}, // a hyphen anywhere releases
             {"", {}, {""}, "Invalid key: "},
             {"Mouse -1 0", {}, {}, "Simulated scroll with x: -50.0, y: 0.0"},
             {"xmousey", {}, {}, "Invalid message format"},
-            {QStringLiteral("\u00c9"),
-             {},
-             {QStringLiteral("\u00e9")},
-             QStringLiteral("Invalid key: \u00e9")},
+            {u"\u00c9"_s, {}, {u"\u00e9"_s}, u"Invalid key: \u00e9"_s},
         };
         for (const auto& [message, keys, logged, line] : rows) {
             ServerHarness server;
