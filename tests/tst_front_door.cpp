@@ -110,7 +110,6 @@ private slots:
             page.left(600).constData());
         QCOMPARE(get("HEAD /"), page.first(page.indexOf("\r\n\r\n") + 4));
         const std::pair<QByteArray, QByteArray> answers[] = {
-            {"GET /controller.js", "200 OK\r\nContent-Type: text/javascript; charset=utf-8\r\n"},
             {"GET /../etc/passwd", "404 Not Found\r\n"},
             {"POST /", "405 Method Not Allowed\r\n"},
             {"HELLO", "400 Bad Request\r\n"},

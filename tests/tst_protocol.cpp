@@ -5,6 +5,29 @@
 #include <QTest>
 
 using namespace Qt::StringLiterals;
+using namespace std::chrono_literals;
+
+namespace {
+
+// Each link is judged by its own pongs, on a clock the test moves by hand; the
+// timers run fast, and nothing is asserted that depends on their phase.
+ServerSettings manualClock(const double& now)
+{
+    ServerSettings settings = testSettings();
+    settings.heartbeat.pingInterval = 20ms;
+    settings.heartbeat.checkInterval = 20ms;
+    settings.heartbeat.clock = [&now] {
+        return now;
+    };
+    return settings;
+}
+
+int failures(const ServerHarness& server)
+{
+    return int(server.log.lines.count("Heartbeat stopped after receiving pong recently."));
+}
+
+} // namespace
 
 class ProtocolTest : public QObject
 {
@@ -60,10 +83,9 @@ private slots:
     void endedConnectionsAreFreed()
     {
         ServerSettings settings = testSettings();
-        settings.heartbeat.pingInterval = std::chrono::milliseconds(10);
+        settings.heartbeat.pingInterval = 10ms;
         ServerHarness server(settings);
         const qsizetype objectsBefore = server.model->findChildren<QObject*>().size();
-        const qsizetype timersBefore = server.model->findChildren<QTimer*>().size();
         for (int i = 0; i < 300; ++i) {
             TestClient client(server.url());
             QVERIFY(client.isConnected());
@@ -74,7 +96,6 @@ private slots:
         }
         QTRY_COMPARE(server.model->findChildren<QTcpSocket*>().size(), 0);
         QTRY_COMPARE(server.model->findChildren<QObject*>().size(), objectsBefore);
-        QCOMPARE(server.model->findChildren<QTimer*>().size(), timersBefore);
         QTest::qWait(50); // several ping intervals: nothing may go to the dead links
         QVERIFY(server.log.lines.filter("Error sending message").isEmpty());
     }
@@ -124,6 +145,89 @@ private slots:
             QStringLiteral("1011 Game pads need /dev/uinput: see Input permissions in the README"));
         QVERIFY(
             server.log.lines.contains("No game pad for 127.0.0.1: /dev/uinput: Permission denied"));
+    }
+
+    void silentClientIsClosed()
+    {
+        ServerSettings settings = testSettings();
+        settings.firstMessageDeadline = 200ms;
+        ServerHarness server(settings);
+        TestClient talking(server.url());
+        QVERIFY(talking.sync());
+        TestClient silent(server.url());
+        QTRY_VERIFY(!silent.isConnected());
+        QCOMPARE(int(silent.socket.closeCode()), 1008);
+        QVERIFY(talking.sync()); // the deadline is only for the first message
+        QCOMPARE(server.model->connectionStatus(), QStringLiteral("Not connected")); // no pong yet
+    }
+
+    void staleOrAbsentPongsFailNoFreshLink()
+    {
+        double now = 100;
+        ServerHarness server(manualClock(now));
+        {
+            TestClient earlier(server.url());
+            earlier.send("pong");
+            QVERIFY(earlier.sync());
+        }
+        now += 15; // the earlier link's pong is long stale
+        TestClient fresh(server.url());
+        fresh.send("w");
+        QVERIFY(fresh.sync());
+        now += 1000; // never ponged: never judged
+        QTRY_VERIFY(fresh.count("PING") >= 3);
+        QCOMPARE(failures(server), 0);
+
+        TestClient pad(server.padUrl());
+        for (const char* message : {"pong", "a", "ls 1 0", "l2 1"})
+            pad.send(QString::fromLatin1(message));
+        fresh.send("pong");
+        QVERIFY(fresh.sync() && pad.sync());
+        now += 9.999;
+        QTest::qWait(100); // several checks
+        QCOMPARE(failures(server), 0);
+
+        // Exactly the threshold fails, and a dead link lets go of all it holds.
+        now += 0.001;
+        QTRY_COMPARE(failures(server), 2);
+        QCOMPARE(server.model->connectionStatus(), QStringLiteral("Connection Failed"));
+        QCOMPARE(server.events.keyTrace(), QStringList({"+13", "-13"}));
+        QVERIFY(server.log.lines.contains("pad 1: BTN_SOUTH 0 ABS_X 0 ABS_Z 0"));
+    }
+
+    // The silent phone fails once, and is watched again once it answers. A
+    // link closed with a goodbye is never failed; one that vanished is, once
+    // its silence passes the threshold.
+    void linksAreJudgedAfterAnOutageAndAfterTheirEnd()
+    {
+        double now = 100;
+        ServerHarness server(manualClock(now));
+        TestClient phone(server.url());
+        TestClient other(server.url());
+        TestClient goodbye(server.url());
+        for (TestClient* client : {&phone, &other, &goodbye}) {
+            client->send("pong");
+            QVERIFY(client->sync());
+        }
+        goodbye.socket.close();
+        QTRY_COMPARE(server.model->findChildren<QWebSocket*>().size(), 2);
+        now += 10;
+        other.send("pong");
+        QVERIFY(other.sync());
+        QTRY_COMPARE(failures(server), 1);
+
+        const int pings = phone.count("PING");
+        QTRY_VERIFY(phone.count("PING") > pings);
+        phone.send("pong");
+        phone.send("w");
+        QVERIFY(phone.sync());
+        QCOMPARE(server.model->connectionStatus(), QStringLiteral("Connected"));
+        other.socket.abort();
+        QTRY_COMPARE(server.model->findChildren<QWebSocket*>().size(), 1);
+        now += 10;
+        QTRY_COMPARE(failures(server), 3);
+        QCOMPARE(server.model->connectionStatus(), QStringLiteral("Connection Failed"));
+        QCOMPARE(server.events.keyTrace(), QStringList({"+13", "-13"}));
     }
 };
 

