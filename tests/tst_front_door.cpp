@@ -68,10 +68,11 @@ private slots:
         QCOMPARE(wrong, QList<QByteArray>());
     }
 
-    void badHeadsAreRefusedOrCut()
+    void badHeadsAndClientsBeyondTheCapAreRefused()
     {
         ServerSettings settings = testSettings();
         settings.frontDoor.headTimeout = 200ms;
+        settings.frontDoor.maxClients = 2;
         ServerHarness server(settings);
         const quint16 port = server.model->listeningPort();
 
@@ -89,6 +90,15 @@ private slots:
         QCOMPARE(exchange(port, "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n"), QByteArray());
         QTRY_COMPARE(server.model->findChildren<QTcpSocket*>().size(), 0);
         QVERIFY(server.events.posted.isEmpty());
+
+        TestClient first(server.url());
+        TestClient second(server.url());
+        QVERIFY(first.sync() && second.sync());
+        QVERIFY(!TestClient(server.url()).isConnected());
+        QCOMPARE(server.log.lines.last(),
+                 "Rejected connection from 127.0.0.1: already serving 2 clients");
+        second.socket.close();
+        QTRY_VERIFY(TestClient(server.url()).sync()); // a place is free again
     }
 
     void plainRequestsGetThePage()
@@ -157,21 +167,6 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(server.log.lines.contains(closed), 30000);
         QCOMPARE(server.log.lines.count(closed), 1);
         QVERIFY(bystander.sync());
-    }
-
-    void clientsBeyondTheCapAreRefused()
-    {
-        ServerSettings settings = testSettings();
-        settings.frontDoor.maxClients = 2;
-        ServerHarness server(settings);
-        TestClient first(server.url());
-        TestClient second(server.url());
-        QVERIFY(first.sync() && second.sync());
-        QVERIFY(!TestClient(server.url()).isConnected());
-        QCOMPARE(server.log.lines.last(),
-                 "Rejected connection from 127.0.0.1: already serving 2 clients");
-        second.socket.close();
-        QTRY_VERIFY(TestClient(server.url()).sync()); // a place is free again
     }
 };
 
