@@ -101,11 +101,10 @@ void PairingTest::viewFollowsTheNetworkAndTheChoice()
     QCOMPARE(log, QStringList{"Failed to fetch IP Address"}); // the first answer is news
     for (int i = 0; i < 5; ++i)
         fixture->regenerate.toggle();
-    QTRY_COMPARE(log.size(), 2);
-    QCOMPARE(system->queries, 2); // one lookup for the burst
     // The same answer again is no news.
-    QCOMPARE(log.last(), QStringLiteral("No IP address available to regenerate QR code."));
-    QCOMPARE(view->qrCodeImage(), std::nullopt);
+    QTRY_COMPARE(log.last(), QStringLiteral("No IP address available to regenerate QR code."));
+    QCOMPARE(log.size(), 2);
+    QCOMPARE(system->queries, 2); // one lookup for the burst
 
     // The network comes up with two addresses; a lookup (the kernel's news, or a refresh) finds it.
     system->failing = false;
