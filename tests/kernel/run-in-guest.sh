@@ -13,8 +13,7 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 [[ $# -ge 1 ]] || fail "usage: run-in-guest.sh COMMAND [ARGUMENT...]"
 [[ $1 == */* ]] && set -- "$(realpath "$1")" "${@:2}"
 # The guest has a /tmp and a /run of its own: a checkout under either is carried over.
-keep=
-[[ $1 =~ ^/(tmp|run)/[^/]+ ]] && keep=${BASH_REMATCH[0]}
+[[ $1 =~ ^/(tmp|run)/[^/]+ ]] && keep=${BASH_REMATCH[0]} || keep=
 [[ $(id -u) -eq 0 ]] || fail "needs root to download the kernel package into the shared cache"
 for tool in qemu-system-x86_64 busybox file apt-get dpkg-deb flock; do
     command -v "$tool" >/dev/null || fail "$tool is missing (./scripts/install-deps.sh --tests)"
@@ -35,13 +34,10 @@ package=$(kernel_package)
 version=${package#linux-image-}
 unpacked=$cache/$package
 
-# Checkouts on one machine share the cache: each holds it shared until its
-# guest is done; one that fetches waits to hold it alone.
+# Checkouts share the cache: each holds it shared until done; one that fetches holds it alone.
 exec 9>"$cache/lock"
 flock -s -w 600 9 || fail "the kernel cache at $cache stayed locked"
-if [[ ! -f $unpacked/ready ]]; then
-    flock -w 600 9 || fail "the kernel cache at $cache stayed in use"
-fi
+[[ -f $unpacked/ready ]] || flock -w 600 9 || fail "the kernel cache at $cache stayed in use"
 if [[ ! -f $unpacked/ready ]]; then
     echo "Fetching and unpacking $package (once)"
     rm -rf "$cache/download" "$unpacked.new"
@@ -99,13 +95,10 @@ timeout -k 5 "$timeout" qemu-system-x86_64 -accel tcg -cpu max -smp 1 -m 1G -mac
 show() { [[ -s $1 ]] && { echo "--- $2"; tail -n "${3:-60}" "$1"; }; return 0; }
 show "$results/output" "output of $1 in the guest" +1
 awk -v from="$started" -v to="$EPOCHREALTIME" 'BEGIN { printf "Guest ran for %.1f s\n", to - from }'
-if [[ $status -eq 124 || $status -eq 137 ]]; then
-    show "$scratch/console.log" "guest console"
-    fail "the guest did not finish within $timeout s"
-fi
 if [[ ! -f $results/status ]]; then
     show "$scratch/qemu.log" "QEMU"
     show "$scratch/console.log" "guest console"
+    [[ $status -ne 124 && $status -ne 137 ]] || fail "the guest did not finish within $timeout s"
     fail "the guest reported no result (QEMU exited with $status)"
 fi
 status=$(<"$results/status")
