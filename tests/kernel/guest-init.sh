@@ -1,8 +1,6 @@
 #!/bin/busybox sh
-# The test guest's first process: loads the modules, mounts this machine's
-# root read-only (tag "host") and the results directory (tag "results"),
-# runs the command listed in /results/command chrooted into the root, leaves
-# its status in /results/status, and powers off.
+# The guest's first process: runs the command in /results/command chrooted
+# into this machine's root, leaves its status in /results/status, powers off.
 /bin/busybox --install -s /bin
 export PATH=/bin
 stop() {
@@ -10,11 +8,10 @@ stop() {
     poweroff -f
     sleep 60
 }
+kernel_fs() { mount -t proc proc "$1/proc" && mount -t sysfs sysfs "$1/sys" && mount -t devtmpfs devtmpfs "$1/dev"; }
 nine_p() { mount -t 9p -o "trans=virtio,version=9p2000.L,msize=262144$3" "$1" "$2"; }
 
-mount -t proc proc /proc
-mount -t sysfs sysfs /sys
-mount -t devtmpfs devtmpfs /dev
+kernel_fs ""
 # shellcheck disable=SC2046 # one module a word
 modprobe -a $(cat /modules) || stop "could not load $(cat /modules)"
 nine_p results /results || stop "could not mount the results directory"
@@ -22,9 +19,7 @@ nine_p host /host ,cache=loose,ro || stop "could not mount the host's root"
 
 # Nothing the command does lands on the host: all it may write is in memory,
 # but for what it needs from this machine's /tmp or /run.
-mount -t proc proc /host/proc
-mount -t sysfs sysfs /host/sys
-mount -t devtmpfs devtmpfs /host/dev
+kernel_fs /host || stop "could not mount /proc, /sys and /dev"
 mkdir -p /host/dev/pts /host/dev/shm /kept
 mount -t devpts devpts /host/dev/pts
 mount -t tmpfs tmpfs /host/dev/shm

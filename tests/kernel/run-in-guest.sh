@@ -1,11 +1,8 @@
 #!/usr/bin/env bash
-# Runs COMMAND [ARGUMENT...] under Debian 12's own kernel, booted with QEMU
-# (TCG, no KVM needed), for what this machine's kernel lacks: uinput and evdev.
-# The guest runs it chrooted into this machine's root (read-only over
-# virtio-9p), so binaries built here run unchanged. The kernel package is
-# downloaded (never installed) once into $KESTRELIO_TEST_CACHE (default
-# /var/cache/kestrelio-tests). Exits with the command's status; fails when the
-# guest cannot boot or report back within $KESTRELIO_GUEST_TIMEOUT s (180).
+# run-in-guest.sh COMMAND [ARGUMENT...]: runs it chrooted into this machine's
+# root under Debian 12's own kernel in QEMU (see tests/kernel in the README),
+# and exits with its status. Kernel cache: $KESTRELIO_TEST_CACHE
+# (/var/cache/kestrelio-tests); the guest's time limit: $KESTRELIO_GUEST_TIMEOUT (180 s).
 set -euo pipefail
 here=$(dirname "$(realpath "$0")")
 fail() { echo "FAIL: $*" >&2; exit 1; }
