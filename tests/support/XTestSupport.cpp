@@ -8,6 +8,7 @@
 #include <X11/extensions/XInput2.h>
 #include <X11/extensions/XTest.h>
 #include <X11/keysym.h>
+#include <poll.h>
 
 XvfbServer::XvfbServer(const QString& screen)
 {
@@ -148,6 +149,15 @@ QStringList XInputRecorder::take(int count, int timeoutMs)
     const QStringList taken = events_.mid(0, count);
     events_.remove(0, taken.size());
     return taken;
+}
+
+QString XInputRecorder::next(int timeoutMs)
+{
+    readPending();
+    pollfd connection{ConnectionNumber(display_), POLLIN, 0};
+    while (events_.isEmpty() && ::poll(&connection, 1, timeoutMs) > 0)
+        readPending();
+    return events_.isEmpty() ? QString() : events_.takeFirst();
 }
 
 void XInputRecorder::readPending()

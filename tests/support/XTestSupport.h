@@ -45,6 +45,9 @@ public:
 
     // Waits, running the event loop, until `count` events have come in.
     QStringList take(int count, int timeoutMs = 5000);
+    // For a thread without an event loop: blocks on the X connection itself
+    // until the next event; empty when none came in time.
+    QString next(int timeoutMs);
 
 private:
     void readPending();
