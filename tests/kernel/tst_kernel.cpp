@@ -1,7 +1,7 @@
+#include "ProgramProcess.h"
 #include "TestSupport.h"
 
 #include <QDir>
-#include <QProcess>
 #include <QScopeGuard>
 #include <QTest>
 
@@ -104,33 +104,23 @@ private slots:
     void cleanupTestCase();
 
 private:
-    // Under TCG the program starts in seconds, not milliseconds.
-    bool programSays(const QByteArray& text)
-    {
-        (void)QTest::qWaitFor(
-            [&] {
-                output += program.readAllStandardOutput();
-                return output.contains(text) || program.state() == QProcess::NotRunning;
-            },
-            30000);
-        return output.contains(text);
-    }
-
-    QProcess program; // headless, as a user starts it
-    QByteArray output;
+    // Headless, as a user starts it. The guest has no udev: this way the
+    // program's own controller bridge finds the phones' pads, as it does on a
+    // desktop, and so does SDL here.
+    ProgramProcess program_{{QStringLiteral("SDL_JOYSTICK_DISABLE_UDEV=1")}};
 };
+
+// Under TCG the program starts in seconds, not milliseconds.
+constexpr int kSlow = 30000;
 
 void KernelTest::initTestCase()
 {
     QVERIFY2(QFile::exists(QStringLiteral("/dev/uinput")),
              "no /dev/uinput: run this test through tests/kernel/run-in-guest.sh");
-    program.setProcessChannelMode(QProcess::MergedChannels);
-    // The guest has no udev: this way the program's own controller bridge
-    // finds the phones' pads, as it does on a desktop, and so does SDL here.
     qputenv("SDL_JOYSTICK_DISABLE_UDEV", "1");
-    program.start(QStringLiteral(KESTRELIO_BINARY), {QStringLiteral("--headless")});
-    QVERIFY2(programSays("Server ready on port 3330\n"), output.constData());
-    QVERIFY2(output.contains("Input backend: uinput"), output.constData());
+    program_.start({QStringLiteral("--headless")});
+    QVERIFY2(program_.waitFor("Server ready on port 3330\n", kSlow), program_.output.constData());
+    QVERIFY2(program_.output.contains("Input backend: uinput"), program_.output.constData());
 }
 
 // Keys go to the program's own keyboard. Each /pad connection is a pad of its
@@ -185,7 +175,7 @@ void KernelTest::keysAndPadsReachTheKernel()
     first.reset();
     QVERIFY(sdlWaitFor([] { return SDL_NumJoysticks() == 1; }));
     QVERIFY(!pad(1));
-    QVERIFY(programSays("Game pad 1 removed"));
+    QVERIFY(program_.waitFor("Game pad 1 removed", kSlow));
 }
 
 // A game's rumble (an FF_RUMBLE effect uploaded to the pad, then played)
@@ -212,10 +202,7 @@ void KernelTest::rumbleReachesItsPhone()
 
 void KernelTest::cleanupTestCase()
 {
-    program.terminate();
-    QVERIFY(program.waitForFinished(10000));
-    QCOMPARE(program.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(program.exitCode(), 0);
+    QVERIFY(program_.quit());
 }
 
 QTEST_GUILESS_MAIN(KernelTest)
