@@ -78,6 +78,8 @@ private slots:
 
         QVERIFY(exchange(port, RawWebSocket::upgradeRequest("127.0.0.1", "https://evil.example"))
                     .startsWith("HTTP/1.1 403 Forbidden\r\n"));
+        QCOMPARE(server.log.lines.last(), "Rejected connection from 127.0.0.1: Origin "
+                                          "https://evil.example does not match Host 127.0.0.1");
 
         // Heads are cut at 8 KiB; one of exactly 8 KiB still passes.
         QByteArray fits = RawWebSocket::upgradeRequest("127.0.0.1");

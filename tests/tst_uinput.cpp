@@ -114,8 +114,9 @@ void UinputTest::devicesDeclareWhatTheyPost()
 
     // Games know an Xbox 360 pad by its ids.
     const LibevdevPtr pad = describePad(2);
-    QCOMPARE(QList<int>({libevdev_get_id_vendor(pad.get()), libevdev_get_id_product(pad.get())}),
-             QList<int>({0x045e, 0x028e}));
+    QCOMPARE(QList<int>({libevdev_get_id_bustype(pad.get()), libevdev_get_id_vendor(pad.get()),
+                         libevdev_get_id_product(pad.get()), libevdev_get_id_version(pad.get())}),
+             QList<int>({BUS_USB, 0x045e, 0x028e, 0x0110}));
     for (unsigned button : {BTN_SOUTH, BTN_EAST, BTN_NORTH, BTN_WEST, BTN_TL, BTN_TR, BTN_SELECT,
                             BTN_START, BTN_MODE, BTN_THUMBL, BTN_THUMBR})
         QVERIFY(libevdev_has_event_code(pad.get(), EV_KEY, button));

@@ -3,6 +3,7 @@
 #include "ui/StatusColors.h"
 #include "ui/WebSocketServerView.h"
 
+#include <QElapsedTimer>
 #include <QLabel>
 #include <QListWidget>
 #include <QPushButton>
@@ -120,8 +121,12 @@ void WindowTest::failedServerOffersNoCodeUntilRefreshed()
     occupant.close();
     system_.interfaces = CraftedInterfaces();
     system_.interfaces.add("eth0", AF_INET, "192.168.5.5");
+    QElapsedTimer sinceClick;
+    sinceClick.start();
     view_->findChild<QPushButton*>("refreshServer")->click();
+    QCOMPARE(label("serverStatus")->text(), QStringLiteral("Restarting server..."));
     QTRY_VERIFY_WITH_TIMEOUT(label("serverStatus")->text().startsWith(u"Server ready"), 5000);
+    QVERIFY2(sinceClick.elapsed() >= 1000, qPrintable(QString::number(sinceClick.elapsed())));
     QTRY_COMPARE(label("controllerPage")->text(), QStringLiteral("http://192.168.5.5:3330"));
     QVERIFY(view_->qrView().qrCodeImage().has_value());
 }

@@ -149,6 +149,7 @@ void KernelTest::keysAndPadsReachTheKernel()
     std::unique_ptr<TestClient> first = padPhone(1);
     const std::unique_ptr<TestClient> second = padPhone(2);
     QVERIFY(first && second);
+    QVERIFY(program_.waitFor("Game pad 2 connected (Kestrelio pad 2)\n", kSlow));
     QVERIFY(sdlWaitFor([] { return SDL_NumJoysticks() == 2; }));
     for (int player : {1, 2}) {
         const std::unique_ptr<EvdevNode> node = pad(player);
@@ -167,6 +168,7 @@ void KernelTest::keysAndPadsReachTheKernel()
     second->send(QStringLiteral("ls 1 0"));
     QVERIFY(sdlWaitFor(
         [&] { return SDL_GameControllerGetAxis(opened[1], SDL_CONTROLLER_AXIS_LEFTX) > 32000; }));
+    QVERIFY(qAbs(SDL_GameControllerGetAxis(opened[1], SDL_CONTROLLER_AXIS_LEFTY)) < 1000);
     // The program's controller bridge (A is W) leaves its own pads alone.
     QVERIFY(!keyboard->waitFor(EV_KEY, KEY_W, 1, 1500));
     second->send(QStringLiteral("-a"));

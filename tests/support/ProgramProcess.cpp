@@ -1,10 +1,6 @@
 #include "ProgramProcess.h"
 
-#include "TestSupport.h"
-
 #include <QTest>
-
-#include <sched.h>
 
 ProgramProcess::ProgramProcess(const QStringList& environment, const QByteArray& display)
 {
@@ -49,9 +45,4 @@ bool ProgramProcess::quit(int signal)
     const bool ended = process.waitForFinished(5000);
     output += process.readAllStandardOutput();
     return ended && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
-}
-
-bool enterNetworkOfItsOwn()
-{
-    return ::unshare(CLONE_NEWNET) == 0 && sh(QStringLiteral("ip link set lo up"));
 }

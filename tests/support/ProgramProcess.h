@@ -30,7 +30,3 @@ public:
 private:
     QTemporaryDir config_;
 };
-
-// Moves the test into a network namespace of its own, with loopback up, where
-// port 3330 is always free. Needs root.
-bool enterNetworkOfItsOwn();

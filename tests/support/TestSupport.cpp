@@ -5,6 +5,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <sched.h>
+
 std::optional<EventSource> RecordingEventLayer::createSource()
 {
     return failSource ? std::nullopt : EventLayer::createSource();
@@ -45,6 +47,11 @@ bool sh(const QString& script)
     QProcess process;
     process.start(QStringLiteral("sh"), {QStringLiteral("-c"), script});
     return process.waitForFinished(10000) && process.exitCode() == 0;
+}
+
+bool enterNetworkOfItsOwn()
+{
+    return ::unshare(CLONE_NEWNET) == 0 && sh(QStringLiteral("ip link set lo up"));
 }
 
 void useTemporarySettings()

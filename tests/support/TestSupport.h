@@ -53,6 +53,10 @@ void useTemporarySettings();
 // Runs a shell script; whether it ended well within 10 s.
 bool sh(const QString& script);
 
+// Moves the test into a network namespace of its own, with loopback up, where
+// port 3330 is always free. Needs root.
+bool enterNetworkOfItsOwn();
+
 // Test seams only: an ephemeral port, recording game pads (never the
 // system's uinput) and, unless a test says otherwise, the production
 // heartbeat and delays. Settings go to a temporary directory.
