@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # run-in-guest.sh COMMAND [ARGUMENT...]: runs it chrooted into this machine's
-# root under Debian 12's own kernel in QEMU (see tests/kernel in the README),
-# and exits with its status. Kernel cache: $KESTRELIO_TEST_CACHE
+# root under Debian 12's own kernel in QEMU (see tests/kernel in
+# docs/development.md), and exits with its status. Kernel cache: $KESTRELIO_TEST_CACHE
 # (/var/cache/kestrelio-tests); the guest's time limit: $KESTRELIO_GUEST_TIMEOUT (180 s).
 set -euo pipefail
 here=$(dirname "$(realpath "$0")")
