@@ -86,6 +86,11 @@ in_root apt-get install -y -qq --no-install-recommends -o Dpkg::Options::=--forc
     >"$scratch/install.log" 2>&1 || { cat "$scratch/install.log"; fail "apt-get install failed"; }
 in_root dpkg -L kestrelio >"$scratch/files"
 [[ $(in_root kestrelio --version) == "kestrelio $version" ]] || fail "kestrelio --version: $(in_root kestrelio --version)"
+# The user's guide and the protocol come with the package, readable where it is installed.
+for doc in README.md protocol.md; do
+    text=$(in_root zcat "/usr/share/doc/kestrelio/$doc.gz") && [[ $text == "# Kestrelio"* ]] ||
+        fail "no readable /usr/share/doc/kestrelio/$doc.gz"
+done
 
 # Without a network (a namespace of its own), so port 3330 is free.
 unshare -n env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root LANG=C.UTF-8 chroot "$root" kestrelio --headless \
