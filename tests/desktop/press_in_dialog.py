@@ -1,7 +1,8 @@
 #!/usr/bin/python3
 """Answers a desktop's dialog as a user would, through the accessibility bus:
-turns on each --switch named, then presses the button named by --press.
-Exits 0 once the press was taken, 1 if the dialog never offered it (10 s)."""
+in the window titled --window, turns on each --switch named, then presses the
+button named by --press. Exits 0 once the press was taken, 1 if the dialog
+never offered it (10 s)."""
 import argparse
 import sys
 import time
@@ -15,6 +16,7 @@ from gi.repository import Atspi  # noqa: E402
 # at-spi 2.46 has no successor yet for the action names it deprecates.
 warnings.filterwarnings("ignore", category=DeprecationWarning)
 
+WINDOWS = {Atspi.Role.FRAME, Atspi.Role.DIALOG, Atspi.Role.WINDOW}
 TOGGLES = {Atspi.Role.CHECK_BOX, Atspi.Role.TOGGLE_BUTTON}
 BUTTONS = {Atspi.Role.PUSH_BUTTON}
 
@@ -59,17 +61,19 @@ def until(condition, seconds):
 
 def main():
     parser = argparse.ArgumentParser()
+    parser.add_argument("--window", required=True)
     parser.add_argument("--switch", action="append", default=[])
     parser.add_argument("--press", required=True)
     args = parser.parse_args()
     desktop = Atspi.get_desktop(0)
 
-    button = until(lambda: find(desktop, (BUTTONS, args.press)), 10)
+    window = until(lambda: find(desktop, (WINDOWS, args.window)), 10)
+    button = window and until(lambda: find(window, (BUTTONS, args.press)), 2)
     if not button:
-        print(f"no button {args.press!r} appeared", file=sys.stderr)
+        print(f"no window {args.window!r} with a button {args.press!r} appeared", file=sys.stderr)
         return 1
     for label in args.switch:
-        switch = until(lambda: find(desktop, (TOGGLES, label)), 2)
+        switch = until(lambda: find(window, (TOGGLES, label)), 2)
         if not switch:
             print(f"no switch {label!r}", file=sys.stderr)
             return 1
