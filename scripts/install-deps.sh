@@ -17,6 +17,13 @@ fi
 if [[ "${1:-}" == "--tests" ]]; then
   packages+=(clang-format git libzbar-dev iproute2 util-linux chromium nodejs debootstrap dbus-daemon
     qemu-system-x86 busybox-static)
+  # The real desktops, headless: GNOME's and KDE's compositors and portals
+  # (KDE's dialog is QML from Plasma's workspace), a Wayland client that logs
+  # its input, and the accessibility bus that answers their dialogs.
+  packages+=(mutter xdg-desktop-portal xdg-desktop-portal-gnome kwin-wayland qtwayland5
+    xdg-desktop-portal-kde plasma-workspace qml-module-org-kde-kirigami2
+    qml-module-qtquick-controls2 qml-module-qtquick-layouts libgl1-mesa-dri wev at-spi2-core
+    python3-gi gir1.2-atspi-2.0)
 fi
 
 missing=()
