@@ -137,7 +137,8 @@ private slots:
     }
 
     // A VPN that routes all of 2000::/3 through a link, without a gateway,
-    // makes no global peer local; a peer in this computer's own prefix is.
+    // makes no global peer local; a peer in this computer's own prefix is,
+    // and so is one on the link's link-local addresses.
     void vpnRouteMakesNoPeerLocal()
     {
         const QString peerNet = QStringLiteral("kst-peer-%1").arg(::getpid());
@@ -146,9 +147,11 @@ private slots:
             sh(QStringLiteral("ip link add kst2 type veth peer name kst3 && ip netns add %1 && "
                               "ip link set kst3 netns %1 && ip link set kst2 up && "
                               "ip -6 addr add fd00:55::1/64 dev kst2 nodad && "
+                              "ip -6 addr add fe80::55:1/64 dev kst2 nodad && "
                               "ip -6 route add 2000::/3 dev kst2 && "
                               "ip netns exec %1 sh -c 'ip link set lo up && ip link set kst3 up && "
                               "ip -6 addr add fd00:55::2/64 dev kst3 nodad && "
+                              "ip -6 addr add fe80::55:2/64 dev kst3 nodad && "
                               "ip -6 addr add 2001:db8:77::5/64 dev kst3 nodad && "
                               "ip -6 route add default dev kst3'")
                    .arg(peerNet)));
@@ -158,6 +161,8 @@ private slots:
 
         auto neighbour = connectFrom(netns, "fd00:55::2", "fd00:55::1", port);
         QCOMPARE(upgradeAnswer(*neighbour), QByteArray("HTTP/1.1 101 Switching Protocols"));
+        auto linkLocal = connectFrom(netns, "fe80::55:2%kst3", "fe80::55:1", port);
+        QCOMPARE(upgradeAnswer(*linkLocal), QByteArray("HTTP/1.1 101 Switching Protocols"));
         auto global = connectFrom(netns, "2001:db8:77::5", "fd00:55::1", port);
         QCOMPARE(upgradeAnswer(*global), QByteArray());
         QTRY_COMPARE(server.log.lines.last(), "Rejected connection from 2001:db8:77::5: not on "

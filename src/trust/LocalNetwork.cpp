@@ -11,9 +11,15 @@ std::optional<QHostAddress> addressOf(const sockaddr* address)
 {
     if (!address)
         return std::nullopt;
-    if (address->sa_family == AF_INET || address->sa_family == AF_INET6)
+    if (address->sa_family == AF_INET)
         return QHostAddress(address);
-    return std::nullopt;
+    if (address->sa_family != AF_INET6)
+        return std::nullopt;
+    // QHostAddress leaves out the scope, which tells links apart.
+    QHostAddress v6(address);
+    if (const auto scope = reinterpret_cast<const sockaddr_in6*>(address)->sin6_scope_id)
+        v6.setScopeId(QString::number(scope));
+    return v6;
 }
 
 int prefixLengthOf(const QHostAddress& mask)
