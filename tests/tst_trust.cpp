@@ -1,27 +1,99 @@
 #include "FakeInterfaces.h"
+#include "ProgramProcess.h"
+#include "RawWebSocket.h"
 #include "TestSupport.h"
 #include "common/AppSettings.h"
+#include "common/SettingsFile.h"
 #include "trust/LocalNetwork.h"
 #include "trust/Secrets.h"
 #include "ui/WebSocketServerView.h"
 
 #include <QCheckBox>
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
+#include <QNetworkInterface>
 #include <QPushButton>
+#include <QTcpSocket>
 #include <QTest>
+
+#include <cstring>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sched.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 using namespace std::chrono_literals;
 
 namespace {
 
-// A client on the LAN; a page sends the Origin it was served from.
+// A client on the LAN; a page sends the Origin it was served from. This
+// computer's own addresses are its neighbours' too: a connection to 10.55.0.N
+// comes from 10.55.0.N.
 struct LanClient : TestClient
 {
-    LanClient(quint16 port, const QString& query = {}, bool page = false)
-        : TestClient(QUrl(QStringLiteral("ws://10.55.0.1:%1/%2").arg(port).arg(query)),
-                     page ? QStringLiteral("http://10.55.0.1:%1").arg(port) : QString())
+    LanClient(quint16 port, const QString& query = {}, bool page = false,
+              const QString& host = QStringLiteral("10.55.0.1"))
+        : TestClient(QUrl(QStringLiteral("ws://%1:%2/%3").arg(host).arg(port).arg(query)),
+                     page ? QStringLiteral("http://%1:%2").arg(host).arg(port) : QString())
     {}
 };
+
+// A socket opened in the network namespace at `netns` from `source`, then
+// handed to Qt: a peer that is not this computer.
+std::unique_ptr<QTcpSocket> connectFrom(const QString& netns, const QString& source,
+                                        const QString& destination, quint16 port)
+{
+    const int home = ::open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
+    const int there = ::open(qPrintable(netns), O_RDONLY | O_CLOEXEC);
+    int fd = -1;
+    if (home >= 0 && there >= 0 && ::setns(there, CLONE_NEWNET) == 0) {
+        const QHostAddress from(source);
+        const QHostAddress to(destination);
+        sockaddr_in6 local{AF_INET6, 0, 0, {}, 0};
+        sockaddr_in6 remote{AF_INET6, htons(port), 0, {}, 0};
+        const Q_IPV6ADDR fromBytes = from.toIPv6Address();
+        const Q_IPV6ADDR toBytes = to.toIPv6Address();
+        std::memcpy(&local.sin6_addr, fromBytes.c, 16);
+        std::memcpy(&remote.sin6_addr, toBytes.c, 16);
+        remote.sin6_scope_id = from.scopeId().isEmpty()
+                                   ? 0
+                                   : QNetworkInterface::interfaceIndexFromName(from.scopeId());
+        local.sin6_scope_id = remote.sin6_scope_id;
+        fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
+            ::connect(fd, reinterpret_cast<sockaddr*>(&remote), sizeof remote) != 0) {
+            ::close(fd);
+            fd = -1;
+        }
+        ::setns(home, CLONE_NEWNET);
+    }
+    ::close(home);
+    ::close(there);
+    auto socket = std::make_unique<QTcpSocket>();
+    if (fd >= 0)
+        socket->setSocketDescriptor(fd);
+    return socket;
+}
+
+// What the server answers a WebSocket upgrade on `socket`: its status line,
+// or empty when it closed the connection unanswered.
+QByteArray upgradeAnswer(QTcpSocket& socket)
+{
+    if (socket.state() != QAbstractSocket::ConnectedState)
+        return "not connected";
+    socket.write(RawWebSocket::upgradeRequest("[fd00:55::1]:3330"));
+    if (!QTest::qWaitFor(
+            [&] {
+                return socket.state() != QAbstractSocket::ConnectedState ||
+                       socket.peek(64).contains("\r\n");
+            },
+            5000))
+        return "no answer";
+    const QByteArray answer = socket.readAll();
+    return answer.left(answer.indexOf("\r\n"));
+}
 
 } // namespace
 
@@ -43,24 +115,19 @@ private slots:
 
     void addressRule()
     {
-        // An on-link prefix, one behind a gateway, and the default route.
-        const QByteArray routes =
-            "20010db8000100000000000000000000 40 00000000000000000000000000000000 00 "
-            "00000000000000000000000000000000 00000100 00000001 00000000 00000001 eth0\n"
-            "20010db8000200000000000000000000 40 00000000000000000000000000000000 00 "
-            "fe800000000000000000000000000001 00000400 00000001 00000000 00000003 eth0\n"
-            "00000000000000000000000000000000 00 00000000000000000000000000000000 00 "
-            "00000000000000000000000000000000 ffffffff 00000001 00000000 00200200 lo\n"
-            "garbage\n";
-        QList<AttachedNetwork> networks = onLinkIPv6Prefixes(routes);
-        QCOMPARE(networks.size(), 1);
-        networks.append({QHostAddress("192.168.1.20"), 24});
-        networks.append({QHostAddress("10.8.0.1"), 32}); // a point-to-point link
-        const QStringList admitted{"192.168.1.0",   "192.168.1.255", "::ffff:192.168.1.77",
-                                   "127.0.0.9",     "::1",           "fe80::1c2:3ff:fe04:506%kst0",
-                                   "2001:db8:1::99"};
-        const QStringList refused{"192.168.0.255", "192.168.2.0", "10.8.0.2", "2001:db8:77::2",
-                                  "2001:db8:2::1"};
+        const QString kst0 = QString::number(QNetworkInterface::interfaceIndexFromName("kst0"));
+        QHostAddress linkLocal("fe80::1");
+        linkLocal.setScopeId(kst0); // as getifaddrs names it
+        const QList<AttachedNetwork> networks{{QHostAddress("192.168.1.20"), 24},
+                                              {QHostAddress("10.8.0.1"), 32}, // point-to-point
+                                              {QHostAddress("2001:db8:1::5"), 64},
+                                              {linkLocal, 64}};
+        const QStringList admitted{
+            "192.168.1.0",      "192.168.1.255",  "::ffff:192.168.1.77",        "127.0.0.9", "::1",
+            "::ffff:127.0.0.1", "2001:db8:1::99", "fe80::1c2:3ff:fe04:506%kst0"};
+        // 2001:db8:2::/48 stands for a range a VPN routes through a link.
+        const QStringList refused{"192.168.0.255",  "192.168.2.0",   "10.8.0.2", "::ffff:10.8.0.2",
+                                  "2001:db8:77::2", "2001:db8:2::1", "fe80::9",  "fe80::9%lo"};
         QStringList wrong;
         for (const QString& peer : admitted + refused) {
             if (isOnLocalNetwork(QHostAddress(peer), networks) != admitted.contains(peer))
@@ -69,9 +136,43 @@ private slots:
         QVERIFY2(wrong.isEmpty(), qPrintable(wrong.join(u", ")));
     }
 
+    // A VPN that routes all of 2000::/3 through a link, without a gateway,
+    // makes no global peer local; a peer in this computer's own prefix is,
+    // and so is one on the link's link-local addresses.
+    void vpnRouteMakesNoPeerLocal()
+    {
+        const QString peerNet = QStringLiteral("kst-peer-%1").arg(::getpid());
+        const QString netns = QStringLiteral("/run/netns/") + peerNet;
+        QVERIFY(
+            sh(QStringLiteral("ip link add kst2 type veth peer name kst3 && ip netns add %1 && "
+                              "ip link set kst3 netns %1 && ip link set kst2 up && "
+                              "ip -6 addr add fd00:55::1/64 dev kst2 nodad && "
+                              "ip -6 addr add fe80::55:1/64 dev kst2 nodad && "
+                              "ip -6 route add 2000::/3 dev kst2 && "
+                              "ip netns exec %1 sh -c 'ip link set lo up && ip link set kst3 up && "
+                              "ip -6 addr add fd00:55::2/64 dev kst3 nodad && "
+                              "ip -6 addr add fe80::55:2/64 dev kst3 nodad && "
+                              "ip -6 addr add 2001:db8:77::5/64 dev kst3 nodad && "
+                              "ip -6 route add default dev kst3'")
+                   .arg(peerNet)));
+        const auto cleanUp = qScopeGuard([&] { sh("ip netns delete " + peerNet); });
+        ServerHarness server;
+        const quint16 port = server.model->listeningPort();
+
+        auto neighbour = connectFrom(netns, "fd00:55::2", "fd00:55::1", port);
+        QCOMPARE(upgradeAnswer(*neighbour), QByteArray("HTTP/1.1 101 Switching Protocols"));
+        auto linkLocal = connectFrom(netns, "fe80::55:2%kst3", "fe80::55:1", port);
+        QCOMPARE(upgradeAnswer(*linkLocal), QByteArray("HTTP/1.1 101 Switching Protocols"));
+        auto global = connectFrom(netns, "2001:db8:77::5", "fd00:55::1", port);
+        QCOMPARE(upgradeAnswer(*global), QByteArray());
+        QTRY_COMPARE(server.log.lines.last(), "Rejected connection from 2001:db8:77::5: not on "
+                                              "this computer's local network");
+    }
+
     void judgesCredentials()
     {
-        DeviceTrust trust;
+        RecordingLog log;
+        DeviceTrust trust(log);
         trust.store().trustAddress(QStringLiteral("192.168.1.40"));
         const QByteArray token = trust.store().addDevice(QStringLiteral("Phone"));
         using P = StrangerPolicy;
@@ -105,6 +206,241 @@ private slots:
                  QStringLiteral("unknown device token"));
         trust.store().forgetAddress(QStringLiteral("192.168.1.40"));
         trust.store().forgetDevice(tokenHash(token));
+    }
+
+    // One host cannot lock the owner out: trusted clients always get in,
+    // strangers share bounded room, per address and waiting for approval.
+    void admissionKeepsTheOwnerIn()
+    {
+        // Each its own primary, so that the kernel speaks from it.
+        QVERIFY(sh("ip addr add 10.55.0.2/32 dev kst0 && ip addr add 10.55.0.3/32 dev kst0"));
+        ServerSettings settings = testSettings();
+        settings.frontDoor.maxClients = 6;
+        settings.frontDoor.maxUntrustedPerAddress = 2;
+        settings.frontDoor.maxUntrusted = 3;
+        settings.frontDoor.maxHeld = 2;
+        ServerHarness server(settings);
+        DeviceTrust& trust = server.model->trust();
+        const quint16 port = server.model->listeningPort();
+        const QByteArray token = trust.store().addDevice(QStringLiteral("Phone"));
+        const auto lastLine = [&server] {
+            return server.log.lines.last();
+        };
+        const auto stranger = [port](const char* host) {
+            return std::make_unique<LanClient>(port, QString(), false, host);
+        };
+
+        trust.setStrangerPolicy(StrangerPolicy::Ask);
+        auto first = stranger("10.55.0.1");
+        auto second = stranger("10.55.0.1");
+        QTRY_COMPARE(server.model->roster().clients().size(), 2);
+        QVERIFY(!stranger("10.55.0.1")->isConnected());
+        QCOMPARE(lastLine(), "Rejected connection from 10.55.0.1: already 2 connections from "
+                             "this address that are not trusted");
+        QVERIFY(!stranger("10.55.0.2")->isConnected());
+        QCOMPARE(lastLine(),
+                 "Rejected connection from 10.55.0.2: already 2 devices waiting for approval");
+        trust.setStrangerPolicy(StrangerPolicy::Serve);
+        auto third = stranger("10.55.0.2");
+        QVERIFY(third->sync());
+        QVERIFY(!stranger("10.55.0.3")->isConnected());
+        QCOMPARE(lastLine(), "Rejected connection from 10.55.0.3: already serving 3 clients that "
+                             "are not trusted");
+
+        // Three trusted fill the room; a fourth makes room by closing the
+        // stranger connected longest.
+        TestClient local(server.url());
+        LanClient paired(port, "?pair=" + trust.pairingSecret(), true);
+        LanClient known(port, "?device=" + token, true, "10.55.0.3");
+        TestClient another(server.url());
+        for (TestClient* client : {&local, static_cast<TestClient*>(&paired),
+                                   static_cast<TestClient*>(&known), &another})
+            QVERIFY(client->sync());
+        QTRY_COMPARE(first->socket.state(), QAbstractSocket::UnconnectedState);
+        QCOMPARE(int(first->socket.closeCode()), 1008);
+        QCOMPARE(first->socket.closeReason(), "Room was needed for a trusted device");
+        QVERIFY(second->isConnected() && third->isConnected());
+        QVERIFY(!stranger("10.55.0.3")->isConnected());
+        QCOMPARE(lastLine(), "Rejected connection from 10.55.0.3: already serving 6 clients");
+        second->socket.close();
+        QTRY_COMPARE(server.model->roster().clients().size(), 5);
+        QVERIFY(stranger("10.55.0.3")->sync()); // a place is free again
+        trust.store().forgetDevice(tokenHash(token));
+    }
+
+    // A guesser gets one line per reason and 10 s, then a count, and after
+    // 20 wrong guesses is refused unasked; this computer is not.
+    void guessersAreQuietedAndLockedOut()
+    {
+        QStringList lines;
+        {
+            ServerHarness server;
+            const quint16 port = server.model->listeningPort();
+            const QString secret = QString::fromLatin1(server.model->trust().pairingSecret());
+            for (int i = 0; i < GuessLimiter::kWrongGuesses + 5; ++i)
+                QVERIFY(
+                    !LanClient(port, QStringLiteral("?pair=guess%1").arg(i), true).isConnected());
+            QVERIFY(!LanClient(port, "?pair=" + secret, true).isConnected());
+            QVERIFY(TestClient(QUrl(server.url().toString() + "/?pair=" + secret)).sync());
+            server.model.reset();
+            lines = server.log.lines;
+        }
+        // The counts come when their 10 s are over, or when the server goes.
+        lines.removeAll("Client connected from 127.0.0.1");
+        QCOMPARE(lines.mid(0, 3),
+                 QStringList({"Rejected connection from 10.55.0.1: wrong pairing secret",
+                              "Refusing 10.55.0.1 for 60 s: 20 wrong secrets or tokens within 10 s",
+                              "Rejected connection from 10.55.0.1: too many wrong secrets or "
+                              "tokens"}));
+        QVERIFY(lines.contains("19 more refused from 10.55.0.1 in the last 10 s"));
+        QVERIFY(lines.contains("5 more refused from 10.55.0.1 in the last 10 s"));
+        AppSettings().remove(QStringLiteral("trust"));
+    }
+
+    // A page is one entry however often it pairs; at most 32 are kept, and a
+    // reconnect writes nothing at once.
+    void pairedDevicesStayBounded()
+    {
+        const ServerSettings settings = testSettings();
+        AppSettings().remove(QStringLiteral("trust"));
+        QByteArray token;
+        QByteArray fileAfterPairing;
+        {
+            ServerHarness server(settings);
+            DeviceTrust& trust = server.model->trust();
+            const quint16 port = server.model->listeningPort();
+            const QString pair = "?pair=" + QString::fromLatin1(trust.pairingSecret());
+            const auto tokenOf = [](const LanClient& page) {
+                return page.received.value(0).startsWith(u"DEVICE ")
+                           ? page.received[0].sliced(7).toLatin1()
+                           : QByteArray();
+            };
+            for (int i = 0; i < TrustStore::kMaxEntries + 3; ++i) {
+                LanClient page(port, pair, true);
+                QVERIFY(page.sync());
+            }
+            QCOMPARE(trust.store().devices().size(), TrustStore::kMaxEntries);
+            QCOMPARE(server.log.lines.count(
+                         "Forgot the paired device Browser, seen least recently: at most 32 are "
+                         "kept"),
+                     3);
+
+            LanClient first(port, pair, true);
+            QVERIFY(first.sync());
+            const QByteArray firstToken = tokenOf(first);
+            LanClient again(port, pair + "&device=" + firstToken, true);
+            QVERIFY(again.sync());
+            token = tokenOf(again);
+            QVERIFY(!token.isEmpty() && token != firstToken);
+            QCOMPARE(trust.store().devices().size(), TrustStore::kMaxEntries);
+            QCOMPARE(std::count_if(trust.store().devices().cbegin(), trust.store().devices().cend(),
+                                   [&](const TrustedDevice& d) {
+                                       return d.tokenHash == tokenHash(firstToken) ||
+                                              d.tokenHash == tokenHash(token);
+                                   }),
+                     1);
+            QVERIFY(!LanClient(port, "?device=" + firstToken, true).isConnected());
+
+            QFile file(AppSettings().fileName());
+            QVERIFY(file.open(QIODevice::ReadOnly));
+            fileAfterPairing = file.readAll();
+            QTest::qWait(20); // so that the new last-seen time differs
+            LanClient back(port, "?device=" + token, true);
+            QVERIFY(back.sync());
+            file.seek(0);
+            QCOMPARE(file.readAll(), fileAfterPairing);
+        }
+        // Written when the server goes.
+        QFile file(AppSettings().fileName());
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QVERIFY(file.readAll() != fileAfterPairing);
+        AppSettings().remove(QStringLiteral("trust"));
+    }
+
+    // The file is its owner's alone; one that no settings could fill, or
+    // with lists beyond the caps, is set aside and the start goes on.
+    void brokenSettingsAreSetAside()
+    {
+        const QString path = SettingsFile::path();
+        const QString folder = QFileInfo(path).path();
+        const auto copies = [&folder] {
+            return QDir(folder).entryList({"kestrelio.conf.bad-*"}, QDir::Files);
+        };
+        const auto mode = [](const QString& file) {
+            return int(QFile::permissions(file) & 0x7777);
+        };
+        RecordingLog log;
+        QVERIFY(QDir().mkpath(folder));
+        QVERIFY(sh("chmod 0755 " + folder + " && touch " + path + " && chmod 0644 " + path));
+        SettingsFile::prepare(log);
+        QCOMPARE(mode(folder), 0x7700);
+        QCOMPARE(mode(path), 0x6600);
+        QCOMPARE(log.lines, QStringList{"Made " + path + " readable by its owner only"});
+
+        {
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::WriteOnly) && file.resize(300 * 1024 * 1024));
+        }
+        SettingsFile::prepare(log);
+        QVERIFY(!QFile::exists(path) || QFileInfo(path).size() == 0);
+        QCOMPARE(copies().size(), 1);
+        QCOMPARE(log.lines.last(),
+                 QStringLiteral("The settings file %1 is larger than 1 MiB: moved aside as %2, "
+                                "starting with defaults")
+                     .arg(path, folder + u'/' + copies().first()));
+        QVERIFY(QFile::remove(folder + u'/' + copies().first()));
+
+        QStringList addresses;
+        for (int i = 0; i < 40; ++i)
+            addresses.append(QStringLiteral("192.168.1.%1").arg(i));
+        {
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write("[trust]\naddresses=" + addresses.join(u", ").toLatin1() +
+                       "\ndevices\\1\\name=Phone\ndevices\\1\\tokenHash=" + QByteArray(64, 'a') +
+                       "\ndevices\\size=2000000000\n");
+        }
+        SettingsFile::prepare(log);
+        {
+            TrustStore store(log);
+            QCOMPARE(store.devices().size(), 1);
+            QCOMPARE(store.addresses(), addresses.mid(8));
+            QCOMPARE(copies().size(), 1);
+            QVERIFY(log.lines.last().endsWith(", the file as it was is " + folder + u'/' +
+                                              copies().first()));
+        }
+        QCOMPARE(TrustStore(log).devices().size(), 1);
+        QCOMPARE(copies().size(), 1); // the file is sound again
+        QCOMPARE(mode(path), 0x6600);
+        QVERIFY(QFile::remove(folder + u'/' + copies().first()));
+        AppSettings().remove(QStringLiteral("trust"));
+    }
+
+    // A file that cannot be written: pairing works for the session, and the
+    // user is told the devices will be forgotten.
+    void readOnlySettingsKeepPairingForTheSession()
+    {
+        ProgramProcess program;
+        const QString folder =
+            program.process.processEnvironment().value("XDG_CONFIG_HOME") + "/kestrelio";
+        QVERIFY(QDir().mkpath(folder));
+        QVERIFY(sh("touch " + folder + "/kestrelio.conf"));
+        program.start({"--headless"},
+                      {"unshare", "-m", "sh", "-c",
+                       QStringLiteral("mount --bind %1 %1 && mount -o remount,ro,bind %1 && "
+                                      "exec \"$0\" \"$@\"")
+                           .arg(folder)});
+        QVERIFY(program.waitFor("#pair="));
+        QVERIFY(program.waitFor("\n"));
+        const QByteArray secret = program.output.mid(program.output.indexOf("#pair=") + 6, 22);
+        LanClient page(3330, "?pair=" + secret, true);
+        QVERIFY(page.sync());
+        QVERIFY(page.received.first().startsWith(u"DEVICE "));
+        QVERIFY(program.waitFor("Paired devices cannot be saved: " + folder.toLatin1() +
+                                "/kestrelio.conf is read-only\n"));
+        LanClient back(3330, "?device=" + page.received.first().sliced(7), true);
+        QVERIFY(back.sync());
+        QVERIFY(program.quit());
     }
 
     void pageTradesTheSecretForATokenAndStrangersWait()

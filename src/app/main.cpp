@@ -5,6 +5,7 @@
 #include "app/ProcessSetup.h"
 #include "app/QuitOnSignals.h"
 #include "common/DiagnosticLog.h"
+#include "common/SettingsFile.h"
 
 #include <QApplication>
 #include <QIcon>
@@ -31,6 +32,7 @@ int main(int argc, char* argv[])
 
     prepareProcess();
     StdoutLog log;
+    SettingsFile::prepare(log);
     if (commandLine.options.headless || !canOpenDisplay())
         return runHeadless(argc, argv, log, commandLine.options.pairedOnly);
 

@@ -45,17 +45,17 @@ LocalNames readLocalNames()
 } // namespace
 
 FrontDoor::FrontDoor(QWebSocketServer& engine, DiagnosticLog& log, Limits limits,
-                     std::function<int()> openClients, DeviceTrust& trust, QObject* parent)
-    : QObject(parent), engine_(engine), log_(log), limits_(limits),
-      openClients_(std::move(openClients)), trust_(trust), localNames_(readLocalNames())
+                     ClientRoster& roster, DeviceTrust& trust, QObject* parent)
+    : QObject(parent), engine_(engine), log_(log), refusals_(log), limits_(limits), roster_(roster),
+      trust_(trust), localNames_(readLocalNames())
 {}
 
 void FrontDoor::admit(QTcpSocket* socket)
 {
     socket->setParent(this);
     if (!trust_.isOnLocalNetwork(socket->peerAddress())) {
-        log_.writeLine(QStringLiteral("Rejected connection from ") + peerText(*socket) +
-                       QStringLiteral(": not on this computer's local network"));
+        refusals_.refused(peerText(*socket),
+                          QStringLiteral("not on this computer's local network"));
         socket->abort();
         socket->deleteLater();
         return;
@@ -116,16 +116,12 @@ void FrontDoor::inspect(QTcpSocket* socket)
             reason = admission.reason;
     }
     if (reason) {
-        log_.writeLine(QStringLiteral("Rejected connection from ") + peerText(*socket) +
-                       QStringLiteral(": ") + *reason);
+        refusals_.refused(peerText(*socket), *reason);
         respond(socket, plainTextResponse("403 Forbidden", "Forbidden"), *request);
         return;
     }
-    upgrading_.removeIf([](const auto& entry) { return entry.value().socket.isNull(); });
-    if (openClients_() + upgrading_.size() >= limits_.maxClients) {
-        log_.writeLine(QStringLiteral("Rejected connection from %1: already serving %2 clients")
-                           .arg(peerText(*socket))
-                           .arg(limits_.maxClients));
+    if (const std::optional<QString> full = refusalForRoom(peerText(*socket), admission)) {
+        refusals_.refused(peerText(*socket), *full);
         respond(socket, plainTextResponse("503 Service Unavailable", "Too many clients"), *request);
         return;
     }
@@ -135,6 +131,58 @@ void FrontDoor::inspect(QTcpSocket* socket)
          {admission, request->header("origin").has_value(),
           request->header("user-agent").value_or(QByteArray()), isPadTarget(request->target)}});
     engine_.handleConnection(socket);
+}
+
+std::optional<QString> FrontDoor::refusalForRoom(const QString& address, const Admission& admission)
+{
+    upgrading_.removeIf([](const auto& entry) { return entry.value().socket.isNull(); });
+    const QList<OpenClient> open = roster_.clients();
+    evicted_.removeIf([&open](int id) {
+        return std::none_of(open.begin(), open.end(),
+                            [id](const OpenClient& client) { return client.id == id; });
+    });
+    const qsizetype total = open.size() - evicted_.size() + upgrading_.size();
+    if (admission.trusted) {
+        if (total < limits_.maxClients)
+            return std::nullopt;
+        // The list runs from the longest connected.
+        for (const OpenClient& client : open) {
+            if (!client.trusted && !evicted_.contains(client.id)) {
+                evicted_.insert(client.id);
+                roster_.evict(client.id, QStringLiteral("Room was needed for a trusted device"));
+                break;
+            }
+        }
+        return std::nullopt;
+    }
+    int untrusted = 0;
+    int fromAddress = 0;
+    int held = 0;
+    const auto count = [&](const QString& clientAddress, bool isHeld) {
+        ++untrusted;
+        fromAddress += clientAddress == address;
+        held += isHeld;
+    };
+    for (const OpenClient& client : open) {
+        if (!client.trusted && !evicted_.contains(client.id))
+            count(client.address, client.held);
+    }
+    for (const Upgrade& upgrade : std::as_const(upgrading_)) {
+        if (!upgrade.pass.admission.trusted)
+            count(peerText(*upgrade.socket),
+                  upgrade.pass.admission.verdict == Admission::Verdict::Hold);
+    }
+    if (total >= limits_.maxClients)
+        return QStringLiteral("already serving %1 clients").arg(limits_.maxClients);
+    if (fromAddress >= limits_.maxUntrustedPerAddress)
+        return QStringLiteral("already %1 connections from this address that are not trusted")
+            .arg(limits_.maxUntrustedPerAddress);
+    if (untrusted >= limits_.maxUntrusted)
+        return QStringLiteral("already serving %1 clients that are not trusted")
+            .arg(limits_.maxUntrusted);
+    if (admission.verdict == Admission::Verdict::Hold && held >= limits_.maxHeld)
+        return QStringLiteral("already %1 devices waiting for approval").arg(limits_.maxHeld);
+    return std::nullopt;
 }
 
 std::optional<FrontDoor::Pass> FrontDoor::claim(QWebSocket& webSocket)

@@ -1,16 +1,18 @@
 #pragma once
 
 #include "common/DiagnosticLog.h"
+#include "server/RefusalLog.h"
 #include "server/RequestPolicy.h"
+#include "trust/ClientRoster.h"
 #include "trust/DeviceTrust.h"
 
 #include <QHash>
 #include <QObject>
 #include <QPointer>
+#include <QSet>
 #include <QString>
 
 #include <chrono>
-#include <functional>
 
 class QTcpSocket;
 class QWebSocket;
@@ -29,7 +31,13 @@ public:
     {
         qsizetype maxHeadBytes = 8 * 1024;
         std::chrono::milliseconds headTimeout{10'000};
+        // Trusted clients (this computer, paired pages, trusted app
+        // addresses) are always served: at `maxClients` the longest-connected
+        // untrusted one makes room. Untrusted ones are held to the rest.
         int maxClients = 64;
+        int maxUntrustedPerAddress = 8;
+        int maxUntrusted = 32;
+        int maxHeld = 8;
         // A client that reads nothing while this much waits for it is closed.
         qint64 maxQueuedBytes = 1024 * 1024;
         // How much of one client's input is handled per event-loop turn, so
@@ -51,9 +59,9 @@ public:
         bool pad = false;
     };
 
-    // `openClients` counts the WebSocket clients being served.
-    FrontDoor(QWebSocketServer& engine, DiagnosticLog& log, Limits limits,
-              std::function<int()> openClients, DeviceTrust& trust, QObject* parent = nullptr);
+    // `roster` lists the WebSocket clients being served.
+    FrontDoor(QWebSocketServer& engine, DiagnosticLog& log, Limits limits, ClientRoster& roster,
+              DeviceTrust& trust, QObject* parent = nullptr);
 
     // Takes ownership of the socket.
     void admit(QTcpSocket* socket);
@@ -67,11 +75,14 @@ private:
     void respond(QTcpSocket* socket, const HttpResponse& response, const RequestHead& request);
     void limitInput(QTcpSocket& socket, qint64 largestFrame);
     void limitQueuedBytes(QTcpSocket& socket);
+    // Why a client with this admission cannot be served now, if it cannot.
+    std::optional<QString> refusalForRoom(const QString& address, const Admission& admission);
 
     QWebSocketServer& engine_;
     DiagnosticLog& log_;
+    RefusalLog refusals_;
     Limits limits_;
-    std::function<int()> openClients_;
+    ClientRoster& roster_;
     DeviceTrust& trust_;
     LocalNames localNames_;
     struct Upgrade
@@ -83,4 +94,6 @@ private:
     // the engine drops every signal connection of a socket it upgrades, so
     // the socket is found again by its peer.
     QHash<QString, Upgrade> upgrading_;
+    // Roster ids asked to make room, which still count until they are gone.
+    QSet<int> evicted_;
 };

@@ -30,9 +30,8 @@ WebSocketViewModel::WebSocketViewModel(EventLayer& events, DiagnosticLog& log,
                                        ServerSettings settings, QObject* parent)
     : QObject(parent), settings_(std::move(settings)), log_(log), keys_(events, log),
       scroll_(events, log), engine_(QStringLiteral("Kestrelio"), QWebSocketServer::NonSecureMode),
-      trust_(LocalNetworkRule(settings_.localNetworks)), roster_(settings_.approvalTimeout),
-      frontDoor_(
-          engine_, log, settings_.frontDoor, [this] { return openConnections_; }, trust_),
+      trust_(log, LocalNetworkRule(settings_.localNetworks)), roster_(settings_.approvalTimeout),
+      frontDoor_(engine_, log, settings_.frontDoor, roster_, trust_),
       heartbeat_(settings_.heartbeat), pads_(settings_.padDevices, log),
       serverStatus_(QStringLiteral("Stopped")), connectionStatus_(QStringLiteral("Not connected"))
 {
@@ -50,6 +49,11 @@ WebSocketViewModel::WebSocketViewModel(EventLayer& events, DiagnosticLog& log,
         if (ClientConnection* connection = connectionOf(id))
             connection->close(QWebSocketProtocol::CloseCodePolicyViolated, reason);
     });
+    connect(&roster_, &ClientRoster::evictionRequested, this,
+            [this](int id, const QString& reason) {
+                if (ClientConnection* connection = connectionOf(id))
+                    connection->close(QWebSocketProtocol::CloseCodePolicyViolated, reason);
+            });
     connect(&roster_, &ClientRoster::disconnectRequested, this, [this](int id) {
         if (ClientConnection* connection = connectionOf(id))
             connection->close(QWebSocketProtocol::CloseCodeNormal,
@@ -175,15 +179,16 @@ void WebSocketViewModel::handleNewConnection(QWebSocket* socket)
             });
     heartbeat_.startHeartbeat(connection);
     if (pass->admission.paired)
-        giveDeviceToken(*connection, pass->userAgent);
+        giveDeviceToken(*connection, pass->userAgent, pass->admission.previousToken);
     if (pass->pad && !held)
         pads_.open(*connection);
 }
 
-void WebSocketViewModel::giveDeviceToken(ClientConnection& connection, const QByteArray& userAgent)
+void WebSocketViewModel::giveDeviceToken(ClientConnection& connection, const QByteArray& userAgent,
+                                         QByteArrayView previousToken)
 {
-    sendMessage(QStringLiteral("DEVICE ") +
-                    QString::fromLatin1(trust_.store().addDevice(deviceName(userAgent))),
+    sendMessage(QStringLiteral("DEVICE ") + QString::fromLatin1(trust_.store().addDevice(
+                                                deviceName(userAgent), previousToken)),
                 connection);
 }
 

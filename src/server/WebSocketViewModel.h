@@ -99,7 +99,8 @@ private:
     void handleHeartbeatFailure(ClientConnection* connection);
     void handleApproval(int rosterId);
     ClientConnection* connectionOf(int rosterId) const;
-    void giveDeviceToken(ClientConnection& connection, const QByteArray& userAgent);
+    void giveDeviceToken(ClientConnection& connection, const QByteArray& userAgent,
+                         QByteArrayView previousToken = {});
 
     ServerSettings settings_;
     DiagnosticLog& log_;

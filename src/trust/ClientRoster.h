@@ -40,12 +40,16 @@ public:
     void deny(int id);
     // Asks the server to end the connection; its keys go with it.
     void disconnect(int id) { emit disconnectRequested(id); }
+    // Asks the server to end the connection with a policy violation, to make
+    // room for a trusted one.
+    void evict(int id, const QString& reason) { emit evictionRequested(id, reason); }
 
 signals:
     void changed();
     void allowed(int id);
     void denied(int id, const QString& reason);
     void disconnectRequested(int id);
+    void evictionRequested(int id, const QString& reason);
 
 private:
     std::chrono::milliseconds approvalTimeout_;

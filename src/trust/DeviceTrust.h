@@ -1,5 +1,7 @@
 #pragma once
 
+#include "common/DiagnosticLog.h"
+#include "trust/GuessLimiter.h"
 #include "trust/LocalNetwork.h"
 #include "trust/TrustStore.h"
 
@@ -27,15 +29,20 @@ struct Admission
     // The page brought the current pairing secret and gets a device token.
     bool paired = false;
     QString reason; // why it was refused
+    // A paired page that pairs again brings its old token too: its entry
+    // gets the new one.
+    QByteArray previousToken;
 };
 
 // Decides who may type: the local-network rule, the pairing secret, device
-// tokens and addresses the user trusted.
+// tokens and addresses the user trusted. An address that keeps guessing
+// secrets or tokens is refused for a while without being asked.
 class DeviceTrust : public QObject
 {
     Q_OBJECT
 public:
-    explicit DeviceTrust(LocalNetworkRule rule = LocalNetworkRule(), QObject* parent = nullptr);
+    explicit DeviceTrust(DiagnosticLog& log, LocalNetworkRule rule = LocalNetworkRule(),
+                         QObject* parent = nullptr);
 
     bool isOnLocalNetwork(const QHostAddress& peer) { return rule_.admits(peer); }
     // `target` is the request target of the upgrade, with "?pair=" or
@@ -54,8 +61,12 @@ signals:
     void pairingSecretChanged();
 
 private:
+    Admission refuseGuess(const QString& address, const QString& reason);
+
+    DiagnosticLog& log_;
     LocalNetworkRule rule_;
     TrustStore store_;
+    GuessLimiter guesses_;
     QByteArray secret_;
     StrangerPolicy policy_ = StrangerPolicy::Serve;
 };

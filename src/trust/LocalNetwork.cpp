@@ -1,22 +1,25 @@
 #include "trust/LocalNetwork.h"
 
-#include <QFile>
+#include <QNetworkInterface>
 
 #include <ifaddrs.h>
 #include <netinet/in.h>
 
 namespace {
 
-constexpr quint32 kRouteGateway = 0x0002;
-constexpr quint32 kRouteReject = 0x0200;
-
 std::optional<QHostAddress> addressOf(const sockaddr* address)
 {
     if (!address)
         return std::nullopt;
-    if (address->sa_family == AF_INET || address->sa_family == AF_INET6)
+    if (address->sa_family == AF_INET)
         return QHostAddress(address);
-    return std::nullopt;
+    if (address->sa_family != AF_INET6)
+        return std::nullopt;
+    // QHostAddress leaves out the scope, which tells links apart.
+    QHostAddress v6(address);
+    if (const auto scope = reinterpret_cast<const sockaddr_in6*>(address)->sin6_scope_id)
+        v6.setScopeId(QString::number(scope));
+    return v6;
 }
 
 int prefixLengthOf(const QHostAddress& mask)
@@ -45,6 +48,14 @@ QHostAddress unmapped(const QHostAddress& address)
     return isV4 ? QHostAddress(v4) : address;
 }
 
+// Sockets name the scope by interface, getifaddrs by index.
+int interfaceIndex(const QString& scope)
+{
+    bool numeric = false;
+    const int index = scope.toInt(&numeric);
+    return numeric ? index : QNetworkInterface::interfaceIndexFromName(scope);
+}
+
 } // namespace
 
 QList<AttachedNetwork> interfaceNetworks(const ifaddrs* interfaces)
@@ -59,32 +70,19 @@ QList<AttachedNetwork> interfaceNetworks(const ifaddrs* interfaces)
     return networks;
 }
 
-QList<AttachedNetwork> onLinkIPv6Prefixes(QByteArrayView table)
-{
-    QList<AttachedNetwork> prefixes;
-    for (const QByteArray& line : table.toByteArray().split('\n')) {
-        const QList<QByteArray> fields = line.simplified().split(' ');
-        if (fields.size() < 10 || fields[0].size() != 32)
-            continue;
-        bool ok = false;
-        const int length = fields[1].toInt(&ok, 16);
-        const quint32 flags = fields[8].toUInt(&ok, 16);
-        if (!ok || length == 0 || (flags & (kRouteGateway | kRouteReject)) ||
-            fields[4] != QByteArray(32, '0'))
-            continue;
-        const QByteArray bytes = QByteArray::fromHex(fields[0]);
-        Q_IPV6ADDR address;
-        std::copy(bytes.begin(), bytes.end(), address.c);
-        prefixes.append({QHostAddress(address), length});
-    }
-    return prefixes;
-}
-
 bool isOnLocalNetwork(const QHostAddress& peer, const QList<AttachedNetwork>& networks)
 {
     const QHostAddress address = unmapped(peer);
-    if (address.isLoopback() || address.isLinkLocal())
+    if (address.isLoopback())
         return true;
+    if (address.protocol() == QAbstractSocket::IPv6Protocol && address.isLinkLocal()) {
+        const int scope = interfaceIndex(address.scopeId());
+        return scope > 0 &&
+               std::any_of(networks.begin(), networks.end(), [scope](const AttachedNetwork& own) {
+                   return own.address.isLinkLocal() &&
+                          interfaceIndex(own.address.scopeId()) == scope;
+               });
+    }
     return std::any_of(networks.begin(), networks.end(), [&](const AttachedNetwork& network) {
         return network.prefixLength > 0 &&
                address.isInSubnet(unmapped(network.address), network.prefixLength);
@@ -93,7 +91,7 @@ bool isOnLocalNetwork(const QHostAddress& peer, const QList<AttachedNetwork>& ne
 
 bool LocalNetworkRule::admits(const QHostAddress& peer)
 {
-    if (isOnLocalNetwork(peer, {}))
+    if (unmapped(peer).isLoopback())
         return true;
     if (stale_.hasExpired()) {
         networks_ = source_();
@@ -111,9 +109,6 @@ LocalNetworkRule::Source LocalNetworkRule::system()
             networks = interfaceNetworks(interfaces);
             freeifaddrs(interfaces);
         }
-        QFile routes(QStringLiteral("/proc/net/ipv6_route"));
-        if (routes.open(QIODevice::ReadOnly))
-            networks += onLinkIPv6Prefixes(routes.readAll());
         return networks;
     };
 }

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <QByteArrayView>
 #include <QDeadlineTimer>
 #include <QHostAddress>
 #include <QList>
@@ -19,12 +18,11 @@ struct AttachedNetwork
 // Each interface address with its netmask, IPv4 and IPv6.
 QList<AttachedNetwork> interfaceNetworks(const ifaddrs* interfaces);
 
-// The on-link IPv6 prefixes in `table` (the format of /proc/net/ipv6_route):
-// routes without a gateway, neither the default route nor a reject route.
-QList<AttachedNetwork> onLinkIPv6Prefixes(QByteArrayView table);
-
-// Whether `peer` is this computer or sits on one of `networks`. IPv6
-// link-local peers always do: they cannot be reached through a router.
+// Whether `peer` is this computer or sits in the prefix of one of its own
+// addresses. Routes do not count: a VPN may route a whole range through a
+// link without any of it being local. An IPv6 link-local peer counts when it
+// arrived on an interface that has a link-local address of its own (the
+// scope is an interface name or index).
 bool isOnLocalNetwork(const QHostAddress& peer, const QList<AttachedNetwork>& networks);
 
 // Addresses come and go while the program runs, so the attached networks are

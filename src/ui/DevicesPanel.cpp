@@ -52,6 +52,17 @@ DevicesPanel::DevicesPanel(ClientRoster& roster, DeviceTrust& trust, ServerAcces
     });
     applyAsk();
 
+    auto* saveProblem = new QLabel(this);
+    saveProblem->setObjectName(QStringLiteral("trustSaveProblem"));
+    saveProblem->setWordWrap(true);
+    layout->addWidget(saveProblem);
+    const auto showSaveProblem = [this, saveProblem] {
+        saveProblem->setText(server_([this] { return trust_.store().saveProblem(); }));
+        saveProblem->setVisible(!saveProblem->text().isEmpty());
+    };
+    connect(&trust_.store(), &TrustStore::changed, saveProblem, showSaveProblem);
+    showSaveProblem();
+
     rows_ = new QWidget(this);
     rowLayout_ = new QVBoxLayout(rows_);
     rowLayout_->setContentsMargins(0, 0, 0, 0);
