@@ -2,6 +2,7 @@
 #include "QrDecoder.h"
 #include "TestSupport.h"
 #include "XTestSupport.h"
+#include "pairing/QrCode.h"
 
 #include <QElapsedTimer>
 #include <QProcess>
@@ -30,12 +31,11 @@ private slots:
     void windowTellsTheTerminalThePortIsTaken();
     void findsTheAddressInANamespace();
     void servesItsNetworkAndLetsGoOfAVanishedPhone();
+    void secondStartBringsTheWindowForward();
+    void secondHeadlessStartSaysThePortIsServed();
 };
 
 namespace {
-
-constexpr const char* kBlock = "\u2588";
-constexpr const char* kUpperHalf = "\u2580";
 
 // The address the program printed and what its terminal QR code says.
 std::pair<QByteArray, QList<QByteArray>> printedPairing(ProgramProcess& program)
@@ -43,18 +43,27 @@ std::pair<QByteArray, QList<QByteArray>> printedPairing(ProgramProcess& program)
     if (!program.waitFor("Pairing address: "))
         return {};
     const qsizetype start = program.output.indexOf("Pairing address: ");
-    (void)program.waitFor(QByteArray(kBlock).repeated(8) + "\n" +
-                          QByteArray(kUpperHalf).repeated(8));
-    QList<QByteArray> lines = program.output.mid(start).split('\n');
-    const QByteArray address = lines.takeFirst().mid(17);
+    const QByteArray drawing = QString::fromUtf16(kTerminalCodeStart).toUtf8();
     QStringList code;
-    for (const QByteArray& line : lines) {
-        const bool drawing = line.startsWith(kBlock) || line.startsWith(kUpperHalf);
-        if (!drawing && !code.isEmpty())
-            break;
-        if (drawing)
-            code.append(QString::fromUtf8(line));
-    }
+    // A symbol has as many lines as half its width, rounded up.
+    (void)QTest::qWaitFor(
+        [&] {
+            program.waitFor(drawing, 100);
+            code.clear();
+            for (const QByteArray& line : program.output.mid(start).split('\n')) {
+                if (line.startsWith(drawing))
+                    code.append(QString::fromUtf8(line));
+                else if (!code.isEmpty())
+                    break;
+            }
+            const qsizetype width = code.isEmpty() ? 0
+                                                   : code.first().size() -
+                                                         QStringView(kTerminalCodeStart).size() -
+                                                         QStringView(kTerminalCodeEnd).size();
+            return !code.isEmpty() && code.size() >= (width + 1) / 2;
+        },
+        15000);
+    const QByteArray address = program.output.mid(start).split('\n').first().mid(17);
     return {address, decodeQrCodes(terminalToImage(code))};
 }
 
@@ -109,6 +118,13 @@ bool inANetworkOfItsOwn(const ProgramProcess& program)
 }
 
 const QUrl kServer(QStringLiteral("ws://127.0.0.1:3330"));
+
+// Where KESTRELIO_SCREENSHOTS names a folder, what the test saw goes there too.
+void keepScreenshot(const QImage& screen, const QString& name)
+{
+    if (const QString folder = qEnvironmentVariable("KESTRELIO_SCREENSHOTS"); !folder.isEmpty())
+        QVERIFY(screen.save(folder + u'/' + name));
+}
 
 } // namespace
 
@@ -277,6 +293,7 @@ void ProgramTest::windowFollowsTheNetworkAtTwiceTheScale()
     };
     QVERIFY(showsCode("10.77.0.2"));
     QVERIFY2(sinceUp.elapsed() < 2000, qPrintable(QString::number(sinceUp.elapsed())));
+    keepScreenshot(screen, QStringLiteral("window-1280x720-200.png"));
     const QRect wholeScreen(QPoint(), screen.size());
     for (const QRect& window : topLevelWindows(xvfb.displayName()))
         QVERIFY(wholeScreen.contains(window));
@@ -301,7 +318,7 @@ void ProgramTest::windowTellsTheTerminalThePortIsTaken()
     ProgramProcess program({}, xvfb.displayName());
     program.start();
     const QByteArray failure =
-        "Server status: Server failed with error: The bound address is already in use\n";
+        "Server status: Server failed with error: Port 3330 is in use by another program\n";
     QVERIFY(program.waitFor(failure));
     QTest::qWait(200);
     QCOMPARE(program.output.count(failure), 1);
@@ -375,6 +392,59 @@ void ProgramTest::servesItsNetworkAndLetsGoOfAVanishedPhone()
     qInfo("keys up %lld ms after the phone vanished", sinceGone.elapsed());
     QVERIFY(program.waitFor("Client disconnected from 10.77.0.1\n"));
     QCOMPARE(program.output.count("Rejected connection"), 1);
+}
+
+void ProgramTest::secondStartBringsTheWindowForward()
+{
+    XvfbServer xvfb(QStringLiteral("1920x1080x24"));
+    QVERIFY(xvfb.isRunning());
+    QVERIFY(sh("ip link add kst0 type veth peer name kst1 && ip addr add 10.77.0.2/24 dev kst0 && "
+               "ip link set kst1 up && ip link set kst0 up"));
+    const auto removeLink = qScopeGuard([] { sh("ip link del kst0"); });
+    ProgramProcess first({}, xvfb.displayName());
+    first.start();
+    // On a 1080p screen the code is large enough to read from across a desk.
+    QImage screen;
+    QList<QRect> codes;
+    QVERIFY(QTest::qWaitFor(
+        [&] {
+            screen = grabScreen(xvfb.displayName());
+            codes = qrCodeAreas(screen);
+            return codes.size() == 1;
+        },
+        10000));
+    keepScreenshot(screen, QStringLiteral("window-1920x1080.png"));
+    QVERIFY2(codes[0].width() >= 240 && codes[0].height() >= 240,
+             qPrintable(QStringLiteral("%1x%2").arg(codes[0].width()).arg(codes[0].height())));
+
+    ProgramProcess second({"XDG_RUNTIME_DIR=" + first.runtimeDirectory()}, xvfb.displayName());
+    QElapsedTimer sinceStart;
+    sinceStart.start();
+    second.start();
+    QVERIFY(second.process.waitForFinished(5000));
+    QVERIFY2(sinceStart.elapsed() < 2000, qPrintable(QString::number(sinceStart.elapsed())));
+    QCOMPARE(second.process.exitCode(), 0);
+    QCOMPARE(second.process.readAllStandardOutput(),
+             QByteArray("Kestrelio is already running; its window was brought to the front\n"));
+    QVERIFY(first.waitFor("Another start of Kestrelio brought this window to the front\n"));
+    QCOMPARE(topLevelWindows(xvfb.displayName()).size(), 1);
+    QVERIFY(first.quit());
+}
+
+void ProgramTest::secondHeadlessStartSaysThePortIsServed()
+{
+    ProgramProcess first;
+    first.start({"--headless"});
+    QVERIFY(first.waitFor("Server ready on port 3330\n"));
+    ProgramProcess second({"XDG_RUNTIME_DIR=" + first.runtimeDirectory()});
+    second.start({"--headless"});
+    QVERIFY(second.process.waitForFinished(5000));
+    QCOMPARE(second.process.exitCode(), 1);
+    QCOMPARE(second.process.readAllStandardOutput(),
+             QByteArray("Kestrelio is already running and serves port 3330\n"));
+    // The first goes on serving.
+    TestClient client(kServer);
+    QVERIFY(client.sync());
 }
 
 QTEST_GUILESS_MAIN(ProgramTest)

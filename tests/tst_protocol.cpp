@@ -137,11 +137,33 @@ private slots:
         players[2]->socket.close();
         QTRY_COMPARE(server.model->gamePads(), 7);
         server.pads->failure = QStringLiteral("/dev/uinput: Permission denied");
-        QCOMPARE(
-            refusal(),
-            QStringLiteral("1011 Game pads need /dev/uinput: see Input permissions in the README"));
+        QVERIFY(!server.model->gamePadsOff());
+        QCOMPARE(refusal(), QStringLiteral("1011 Game pads are off on this computer. On the "
+                                           "computer: see \"Game pads\" in Kestrelio's window"));
         QVERIFY(
             server.log.lines.contains("No game pad for 127.0.0.1: /dev/uinput: Permission denied"));
+        QVERIFY(server.model->gamePadsOff()); // the window now says how to turn them on
+    }
+
+    void pagesHearWhetherInputWorks()
+    {
+        ServerHarness server;
+        const QString origin = QStringLiteral("http://127.0.0.1:%1").arg(server.url().port());
+        server.model->setInputOffReason(QStringLiteral("Nothing can type here"));
+        TestClient page(server.url(), origin);
+        TestClient app(server.url());
+        TestClient padPage(server.padUrl(), origin);
+        for (TestClient* client : {&page, &app, &padPage})
+            QVERIFY(client->sync());
+        server.model->setInputOffReason(std::nullopt);
+        server.model->setInputOffReason(std::nullopt); // no change, nothing sent
+        for (TestClient* client : {&page, &app, &padPage})
+            QVERIFY(client->sync());
+        QCOMPARE(page.received, QStringList({"INPUT OFF Nothing can type here", "HSK_DONE",
+                                             "INPUT ON", "HSK_DONE"}));
+        // Apps speak the protocol they always spoke; a pad types no keys.
+        QCOMPARE(app.received, QStringList({"HSK_DONE", "HSK_DONE"}));
+        QCOMPARE(padPage.received, QStringList({"PLAYER 1", "HSK_DONE", "HSK_DONE"}));
     }
 
     void silentClientIsClosed()

@@ -456,7 +456,8 @@ private slots:
             LanClient page(port, "?pair=" + secret, true);
             page.send("w");
             QVERIFY(page.sync());
-            QVERIFY(page.received.size() == 2 && page.received[0].startsWith(u"DEVICE "));
+            QVERIFY(page.received.value(0).startsWith(u"DEVICE "));
+            QCOMPARE(page.received.mid(1), QStringList({"INPUT ON", "HSK_DONE"}));
             token = page.received[0].sliced(7).toLatin1();
             QCOMPARE(server.events.keyTrace(), QStringList{"+13"});
         }
@@ -473,7 +474,7 @@ private slots:
         port = server.model->listeningPort();
         LanClient again(port, "?device=" + token, true);
         QVERIFY(again.sync());
-        QCOMPARE(again.received, QStringList{"HSK_DONE"});
+        QCOMPARE(again.received, QStringList({"INPUT ON", "HSK_DONE"}));
         QVERIFY(!LanClient(port, "?pair=" + secret, true).isConnected());
         QCOMPARE(server.log.lines.last(),
                  "Rejected connection from 10.55.0.1: wrong pairing secret");

@@ -1,4 +1,5 @@
 #include "FakeInterfaces.h"
+#include "QrDecoder.h"
 #include "TestSupport.h"
 #include "ui/StatusColors.h"
 #include "ui/WebSocketServerView.h"
@@ -7,6 +8,7 @@
 #include <QLabel>
 #include <QListWidget>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QTest>
@@ -22,12 +24,14 @@ private slots:
     void coloursAreReadableOnLightAndDark();
     void failedServerOffersNoCodeUntilRefreshed();
     void smallestSizeFitsThenAWarningWraps();
+    void codeIsLargeAndSaysWhatItHolds();
 
 private:
     void makeView(quint16 port = 0)
     {
         ServerSettings settings = testSettings();
         settings.port = port;
+        pads_ = std::dynamic_pointer_cast<RecordingPadFactory>(settings.padDevices);
         view_ = std::make_unique<WebSocketServerView>(events_, log_, settings, system_.source());
         view_->resize(900, 650);
     }
@@ -47,6 +51,7 @@ private:
     RecordingEventLayer events_;
     RecordingLog log_;
     FakeSystem system_;
+    std::shared_ptr<RecordingPadFactory> pads_;
     std::unique_ptr<WebSocketServerView> view_;
 };
 
@@ -60,16 +65,20 @@ void WindowTest::startsOnShowThenCountsPadsAndMessages()
     showAndWaitUntilReady();
     QCOMPARE(colour("serverStatus"), toneColour(StatusTone::Good));
     QTRY_VERIFY(view_->qrView().qrCodeImage().has_value());
-    QCOMPARE(label("controllerPage")->text(), QStringLiteral("http://192.168.1.20:3330"));
-    QVERIFY(label("controllerPage")->isVisible());
 
     QCOMPARE(label("gamePads")->text(), QStringLiteral("Game pads: 0"));
+    QVERIFY(!label("gamePadsHelp")->isVisible());
     {
         TestClient pad(url("/pad"));
         QVERIFY(pad.sync());
         QCOMPARE(label("gamePads")->text(), QStringLiteral("Game pads: 1"));
     }
     QTRY_COMPARE(label("gamePads")->text(), QStringLiteral("Game pads: 0"));
+    // A phone refused a pad is sent here: the window says how to turn them on.
+    pads_->failure = QStringLiteral("/dev/uinput: Permission denied");
+    TestClient refused(url("/pad"));
+    QTRY_VERIFY(label("gamePadsHelp")->isVisible());
+    QVERIFY(label("gamePadsHelp")->text().contains(u"sudo ./scripts/allow-uinput.sh"));
 
     QSignalSpy refreshes(view_.get(), &WebSocketServerView::messagesRefreshed);
     TestClient client(url());
@@ -114,7 +123,8 @@ void WindowTest::failedServerOffersNoCodeUntilRefreshed()
     QVERIFY(label("serverStatus")->wordWrap()); // the whole reason, not a cut-off one
     QTRY_VERIFY(view_->qrView().pairingAddress().hasLookedUp());
     QCOMPARE(view_->qrView().qrCodeImage(), std::nullopt);
-    QVERIFY(!label("controllerPage")->isVisible());
+    QVERIFY(!label("codeText")->isVisible());
+    QVERIFY(!label("scanInstruction")->isVisible());
     QVERIFY(label("codePlaceholder")->text().contains(u"Refresh Server"));
 
     // Refresh restarts and looks the address up again.
@@ -127,7 +137,7 @@ void WindowTest::failedServerOffersNoCodeUntilRefreshed()
     QCOMPARE(label("serverStatus")->text(), QStringLiteral("Restarting server..."));
     QTRY_VERIFY_WITH_TIMEOUT(label("serverStatus")->text().startsWith(u"Server ready"), 5000);
     QVERIFY2(sinceClick.elapsed() >= 1000, qPrintable(QString::number(sinceClick.elapsed())));
-    QTRY_COMPARE(label("controllerPage")->text(), QStringLiteral("http://192.168.5.5:3330"));
+    QTRY_VERIFY(label("codeText")->text().startsWith(u"http://192.168.5.5:3330/#pair="));
     QVERIFY(view_->qrView().qrCodeImage().has_value());
 }
 
@@ -172,6 +182,34 @@ void WindowTest::smallestSizeFitsThenAWarningWraps()
     QVERIFY(text->isVisible() && text->wordWrap());
     view_->viewModel().setKeyPressSimulation(std::nullopt);
     QVERIFY(!text->isVisible());
+}
+
+// At the size the window first opens with on a 1920 by 1080 screen.
+void WindowTest::codeIsLargeAndSaysWhatItHolds()
+{
+    showAndWaitUntilReady();
+    QTRY_VERIFY(view_->qrView().qrCodeImage().has_value());
+    const auto* code = view_->findChild<QWidget*>("qrCode");
+    const auto shown = [this] {
+        return decodeQrCodes(view_->grab().toImage());
+    };
+    // Each mode: its instruction, and under the code exactly what the code holds.
+    const QString address =
+        QRegularExpression::escape(view_->qrView().ipAddress().value_or(QString()));
+    for (const auto& [button, instruction, content] :
+         {std::tuple{"code-app", "Scan with the controller app", '^' + address + '$'},
+          std::tuple{"code-browser", "Scan with your phone's camera",
+                     "^http://" + address + ":3330/#pair=[-_0-9A-Za-z]{22}$"}}) {
+        view_->findChild<QPushButton*>(button)->click();
+        QTest::qWait(20);
+        QCOMPARE(label("scanInstruction")->text(), QString::fromUtf8(instruction));
+        QVERIFY(label("scanInstruction")->isVisible());
+        const QString text = label("codeText")->text();
+        QVERIFY2(QRegularExpression(content).match(text).hasMatch(), qPrintable(text));
+        QCOMPARE(shown(), QList<QByteArray>{text.toUtf8()});
+        const int side = std::min(code->width(), code->height());
+        QVERIFY2(side >= 240, qPrintable(QString::number(side)));
+    }
 }
 
 QTEST_MAIN(WindowTest)

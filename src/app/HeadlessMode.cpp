@@ -3,6 +3,7 @@
 #include "app/ConsoleStatusPrinter.h"
 #include "app/NetworkThread.h"
 #include "app/QuitOnSignals.h"
+#include "app/SingleInstance.h"
 #include "controller/GameControllerManager.h"
 #include "input/ActiveInputLayer.h"
 #include "input/InputBackendChoice.h"
@@ -23,6 +24,7 @@ struct HeadlessServer
         : model(input, log), printer(model, log)
     {
         model.setKeyPressSimulation(input.summary());
+        model.setInputOffReason(input.offReason());
     }
 
     void start(DiagnosticLog& log, bool pairedOnly)
@@ -53,6 +55,11 @@ struct HeadlessServer
 int runHeadless(int argc, char* argv[], DiagnosticLog& log, bool pairedOnly)
 {
     QCoreApplication app(argc, argv);
+    SingleInstance instance;
+    if (instance.claim() != SingleInstance::Other::None) {
+        log.writeLine(alreadyServingText());
+        return 1;
+    }
     ActiveInputLayer input;
     chooseInputBackend(input, log);
     NetworkThread network(log);
@@ -60,7 +67,11 @@ int runHeadless(int argc, char* argv[], DiagnosticLog& log, bool pairedOnly)
     network.run([&] { server = std::make_unique<HeadlessServer>(input, log); });
     const QMetaObject::Connection followInput = QObject::connect(
         &input, &ActiveInputLayer::summaryChanged, &app, [&](const QString& summary) {
-            network.run([&] { server->model.setKeyPressSimulation(summary); });
+            const std::optional<QString> offReason = input.offReason();
+            network.run([&] {
+                server->model.setKeyPressSimulation(summary);
+                server->model.setInputOffReason(offReason);
+            });
         });
     GameControllerManager controllers(input, log);
     QuitOnSignals quitOnSignals;

@@ -10,7 +10,7 @@
 #include <QKeySequence>
 #include <QShortcut>
 
-KestrelioApp::KestrelioApp(DiagnosticLog& log)
+KestrelioApp::KestrelioApp(DiagnosticLog& log) : log_(log)
 {
     chooseInputBackend(input_, log);
     // This thread paints the window, which must never run at real time. The
@@ -34,7 +34,11 @@ KestrelioApp::KestrelioApp(DiagnosticLog& log)
         input_, log);
     const auto showInput = [this] {
         const QString summary = input_.summary();
-        network_->run([this, &summary] { model_->setKeyPressSimulation(summary); });
+        const std::optional<QString> offReason = input_.offReason();
+        network_->run([this, &summary, &offReason] {
+            model_->setKeyPressSimulation(summary);
+            model_->setInputOffReason(offReason);
+        });
         window_->setKeyPressProblem(!input_.reachesTheSystem());
     };
     showInput();
@@ -52,6 +56,15 @@ KestrelioApp::KestrelioApp(DiagnosticLog& log)
 
     placeWindow(*window_);
     window_->show();
+}
+
+void KestrelioApp::bringToFront()
+{
+    window_->setWindowState((window_->windowState() & ~Qt::WindowMinimized) | Qt::WindowActive);
+    window_->show();
+    window_->raise();
+    window_->activateWindow();
+    log_.writeLine(QStringLiteral("Another start of Kestrelio brought this window to the front"));
 }
 
 KestrelioApp::~KestrelioApp()

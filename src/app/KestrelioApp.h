@@ -19,8 +19,11 @@ public:
     ~KestrelioApp();
 
     WebSocketServerView& window() { return *window_; }
+    // For another start of the program, which the user meant to see this window.
+    void bringToFront();
 
 private:
+    DiagnosticLog& log_;
     ActiveInputLayer input_;
     std::unique_ptr<NetworkThread> network_;
     std::unique_ptr<WebSocketViewModel> model_;

@@ -4,6 +4,7 @@
 #include "app/KestrelioApp.h"
 #include "app/ProcessSetup.h"
 #include "app/QuitOnSignals.h"
+#include "app/SingleInstance.h"
 #include "common/DiagnosticLog.h"
 #include "common/SettingsFile.h"
 
@@ -37,9 +38,26 @@ int main(int argc, char* argv[])
         return runHeadless(argc, argv, log, commandLine.options.pairedOnly);
 
     QApplication app(argc, argv);
+    SingleInstance instance;
+    switch (instance.claim()) {
+    case SingleInstance::Other::None:
+        break;
+    case SingleInstance::Other::RaisedItsWindow:
+        log.writeLine(
+            QStringLiteral("Kestrelio is already running; its window was brought to the front"));
+        return 0;
+    case SingleInstance::Other::Headless:
+    case SingleInstance::Other::Silent:
+        log.writeLine(alreadyServingText());
+        return 1;
+    }
     QApplication::setDesktopFileName(kAppId);
     QApplication::setWindowIcon(QIcon::fromTheme(kAppId, QIcon(QStringLiteral(":/web/icon.svg"))));
     QuitOnSignals quitOnSignals;
     KestrelioApp kestrelio(log);
+    instance.onRaiseRequest([&kestrelio] {
+        kestrelio.bringToFront();
+        return true;
+    });
     return QApplication::exec();
 }

@@ -98,7 +98,16 @@ StdoutLog::~StdoutLog()
 
 void StdoutLog::writeLine(const QString& line)
 {
-    QByteArray bytes = shortened(escapeControlCharacters(line), kMaxLineLength).toUtf8();
+    enqueue(shortened(escapeControlCharacters(line), kMaxLineLength).toUtf8());
+}
+
+void StdoutLog::writeDrawingLine(const QString& line)
+{
+    enqueue(line.toUtf8());
+}
+
+void StdoutLog::enqueue(QByteArray bytes)
+{
     bytes.append('\n');
 
     std::lock_guard lock(queue_->mutex);

@@ -10,6 +10,9 @@ class DiagnosticLog
 public:
     virtual ~DiagnosticLog() = default;
     virtual void writeLine(const QString& line) = 0;
+    // For the program's own drawings, which colour themselves with escape
+    // sequences; never for text that came from outside.
+    virtual void writeDrawingLine(const QString& line) { writeLine(line); }
 };
 
 // Writes each line to standard output, at once, from a thread of its own: a
@@ -23,11 +26,14 @@ public:
     // Gives the lines still queued a moment to go out, never longer.
     ~StdoutLog() override;
     void writeLine(const QString& line) override;
+    void writeDrawingLine(const QString& line) override;
 
     static constexpr qsizetype kQueuedBytes = 256 * 1024;
     static constexpr qsizetype kMaxLineLength = 1000;
 
 private:
+    void enqueue(QByteArray bytes);
+
     struct Queue;
     std::shared_ptr<Queue> queue_;
 };

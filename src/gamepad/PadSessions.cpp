@@ -40,11 +40,14 @@ void PadSessions::open(ClientConnection& connection)
     if (!device) {
         log_.writeLine(
             QStringLiteral("No game pad for %1: %2").arg(connection.peerAddress(), error));
+        // Whoever holds the phone may not have the README; the window says how.
         connection.close(QWebSocketProtocol::CloseCodeBadOperation,
-                         QStringLiteral("Game pads need /dev/uinput: see Input permissions in "
-                                        "the README"));
+                         QStringLiteral("Game pads are off on this computer. On the computer: "
+                                        "see \"Game pads\" in Kestrelio's window"));
+        emit devicesAvailable(false);
         return;
     }
+    emit devicesAvailable(true);
     connect(device.get(), &PadDevice::rumble, &connection,
             [&connection](quint16 strong, quint16 weak, quint16 milliseconds) {
                 connection.send(

@@ -35,6 +35,8 @@ public:
 
 signals:
     void countChanged();
+    // After each attempt to make a pad: whether this computer can make them.
+    void devicesAvailable(bool available);
 
 private:
     struct Session

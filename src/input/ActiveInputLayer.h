@@ -18,10 +18,15 @@ class ActiveInputLayer final : public QObject, public EventLayer
 public:
     ActiveInputLayer();
 
-    void use(std::unique_ptr<EventLayer> layer, const QString& summary);
+    // `offReason` is the short sentence a phone is told while `layer` drops
+    // input; the summary when none is given.
+    void use(std::unique_ptr<EventLayer> layer, const QString& summary,
+             const QString& offReason = {});
     QString summary() const;
     // False while key presses go nowhere: no backend, or none allowed yet.
     bool reachesTheSystem() const;
+    // Why key presses go nowhere, for a phone; none while they reach the system.
+    std::optional<QString> offReason() const;
 
     std::optional<EventSource> createSource() override;
     std::optional<KeyEvent> createKeyEvent(const std::optional<EventSource>& source, quint16 code,
@@ -37,4 +42,5 @@ private:
     mutable PriorityInheritingMutex mutex_;
     std::unique_ptr<EventLayer> layer_;
     QString summary_;
+    QString offReason_;
 };

@@ -29,6 +29,8 @@ InputBackend chooseWithoutUinput(DiagnosticLog& log, const QString& uinputError,
     backend.problem = QStringLiteral("Key presses cannot reach this computer (%1). See \"Input "
                                      "permissions\" in the README.")
                           .arg(reasons);
+    backend.offReason = QStringLiteral(
+        "Kestrelio may not send input yet; its window or terminal says how to allow it");
     log.writeLine(QStringLiteral(
         "Accessibility permissions are not enabled. Please enable them in System Preferences."));
     log.writeLine(
@@ -65,5 +67,5 @@ void chooseInputBackend(ActiveInputLayer& active, DiagnosticLog& log)
         return;
     }
     InputBackend backend = chooseWithoutUinput(log, uinputError, false);
-    active.use(std::move(backend.layer), backend.summary());
+    active.use(std::move(backend.layer), backend.summary(), backend.offReason);
 }

@@ -17,6 +17,8 @@ struct InputBackend
     std::unique_ptr<EventLayer> layer;
     QString name;
     QString problem;
+    // The problem in one short sentence for a phone, which cannot act on the details.
+    QString offReason;
 
     // What the user is told about key presses: the problem, or the backend at work.
     QString summary() const { return problem.isEmpty() ? name : problem; }

@@ -67,18 +67,17 @@ QStringList renderForTerminal(const QrSymbol& symbol)
 {
     QStringList lines;
     for (int y = 0; y < symbol.size(); y += 2) {
-        QString line;
+        QString line = QString::fromUtf16(kTerminalCodeStart);
         for (int x = 0; x < symbol.size(); ++x) {
-            // Below the last row is the terminal's dark background; a quiet
-            // zone of light modules surrounds the symbol on the other sides.
-            const bool topLight = !symbol.isDark(x, y);
-            const bool bottomLight = y + 1 < symbol.size() && !symbol.isDark(x, y + 1);
-            line += topLight && bottomLight ? u'\u2588'
-                    : topLight              ? u'\u2580'
-                    : bottomLight           ? u'\u2584'
-                                            : u' ';
+            // Below the last row lies the white background.
+            const bool topDark = symbol.isDark(x, y);
+            const bool bottomDark = symbol.isDark(x, y + 1);
+            line += topDark && bottomDark ? u'\u2588'
+                    : topDark             ? u'\u2580'
+                    : bottomDark          ? u'\u2584'
+                                          : u' ';
         }
-        lines.append(line);
+        lines.append(line + QString::fromUtf16(kTerminalCodeEnd));
     }
     return lines;
 }

@@ -30,7 +30,10 @@ std::optional<QImage> generateQRCode(const QString& text);
 inline constexpr int kQrLogicalSize = 200;
 inline constexpr int kQrPixelsPerModule = 10;
 
-// The symbol in Unicode half blocks, two module rows a line, for a terminal
-// with light text on a dark background: light modules are drawn, dark ones
-// left blank (as qrencode -t UTF8 does).
+// The symbol in Unicode half blocks, two module rows a line: each line sets
+// black text on a white background (fixed colours of the 256-colour palette,
+// which terminal themes leave alone) and draws the dark modules, so that it
+// reads on light and dark themes alike.
 QStringList renderForTerminal(const QrSymbol& symbol);
+inline constexpr char16_t kTerminalCodeStart[] = u"\x1b[38;5;16;48;5;231m";
+inline constexpr char16_t kTerminalCodeEnd[] = u"\x1b[0m";

@@ -14,10 +14,9 @@ constexpr int kMinimumDevicePixelsPerModule = 4;
 
 QrImageWidget::QrImageWidget(QWidget* parent) : QWidget(parent)
 {
-    QSizePolicy policy(QSizePolicy::Preferred, QSizePolicy::Preferred);
-    policy.setHeightForWidth(true);
-    setSizePolicy(policy);
-    setMaximumSize(kQrLogicalSize, kQrLogicalSize);
+    // As wide as the column, as high as the code when there is room: the text
+    // under it follows it closely. It draws the largest square that fits.
+    setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
 }
 
 void QrImageWidget::setImage(const QImage& image, int pixelsPerModule)
@@ -37,7 +36,7 @@ int QrImageWidget::modules() const
 
 QSize QrImageWidget::sizeHint() const
 {
-    return {kQrLogicalSize, kQrLogicalSize};
+    return {kLargestSide, kLargestSide};
 }
 
 QSize QrImageWidget::minimumSizeHint() const
@@ -53,7 +52,7 @@ int QrImageWidget::devicePixelsPerModule() const
     if (modules() == 0)
         return 0;
     const qreal ratio = devicePixelRatioF();
-    const int available = int(std::floor(std::min({width(), height(), kQrLogicalSize}) * ratio));
+    const int available = int(std::floor(std::min({width(), height(), kLargestSide}) * ratio));
     return std::max(1, available / modules());
 }
 

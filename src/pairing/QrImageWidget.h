@@ -3,12 +3,15 @@
 #include <QImage>
 #include <QWidget>
 
-// Draws a QR code as large as its space allows, up to 200 by 200 logical
-// pixels, with every module a whole number of device pixels and at least 4,
-// so that cameras read it at any scale factor. Scaling is unsmoothed.
+// Draws a QR code as large as its space allows, up to `kLargestSide` logical
+// pixels square, with every module a whole number of device pixels and at
+// least 4, so that cameras read it at any scale factor. Scaling is unsmoothed.
 class QrImageWidget : public QWidget
 {
 public:
+    // A phone reads a code this large from across a desk.
+    static constexpr int kLargestSide = 360;
+
     explicit QrImageWidget(QWidget* parent = nullptr);
 
     // `image` draws one module as `pixelsPerModule` pixels square.
@@ -16,8 +19,6 @@ public:
 
     QSize sizeHint() const override;
     QSize minimumSizeHint() const override;
-    bool hasHeightForWidth() const override { return true; }
-    int heightForWidth(int width) const override { return width; }
 
     // The device pixels each module takes at the current size.
     int devicePixelsPerModule() const;

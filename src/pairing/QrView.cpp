@@ -27,7 +27,7 @@ QrView::QrView(const ObservableFlag& regenerate, DiagnosticLog& log, InterfaceSo
     layout->setContentsMargins(0, 0, 0, 0);
     layout->addWidget(chooser_, 0, Qt::AlignHCenter);
     layout->addWidget(placeholder_);
-    layout->addWidget(code_, 0, Qt::AlignHCenter);
+    layout->addWidget(code_);
 
     connect(&regenerate, &ObservableFlag::changed, this, &QrView::regenerate);
     connect(&pairing_, &PairingAddress::changed, this, [this] {
@@ -98,8 +98,13 @@ void QrView::render()
 {
     const std::optional<QString> address = pairing_.address();
     qrCodeImage_.reset();
-    if (serverAvailable_ && address)
-        qrCodeImage_ = generateQRCode(content_(*address));
+    codeText_.reset();
+    if (serverAvailable_ && address) {
+        const QString text = content_(*address);
+        qrCodeImage_ = generateQRCode(text);
+        if (qrCodeImage_)
+            codeText_ = text;
+    }
     if (qrCodeImage_)
         code_->setImage(*qrCodeImage_, kQrPixelsPerModule);
     code_->setVisible(qrCodeImage_.has_value());

@@ -26,6 +26,8 @@ public:
            InterfaceSource interfaces = InterfaceSource::system(), QWidget* parent = nullptr);
 
     const std::optional<QImage>& qrCodeImage() const { return qrCodeImage_; }
+    // Exactly what the code shown holds; none while no code is shown.
+    const std::optional<QString>& codeText() const { return codeText_; }
     std::optional<QString> ipAddress() const { return pairing_.address(); }
     PairingAddress& pairingAddress() { return pairing_; }
 
@@ -51,6 +53,7 @@ private:
     PairingAddress pairing_;
     std::function<QString(const QString&)> content_ = pairingCodeContent;
     std::optional<QImage> qrCodeImage_;
+    std::optional<QString> codeText_;
     bool serverAvailable_ = true;
     bool refreshRequested_ = false;
     bool everShown_ = false;

@@ -15,6 +15,6 @@ void printPairing(DiagnosticLog& log, const std::optional<QString>& address, QBy
     log.writeLine(QStringLiteral("Controller page for a phone's browser: ") + page);
     if (const std::optional<QrSymbol> symbol = encodeQrSymbol(page.toUtf8())) {
         for (const QString& line : renderForTerminal(*symbol))
-            log.writeLine(line);
+            log.writeDrawingLine(line);
     }
 }

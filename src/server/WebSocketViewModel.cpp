@@ -27,9 +27,9 @@ template <class... Handlers> struct Overloaded : Handlers...
 } // namespace
 
 WebSocketViewModel::WebSocketViewModel(EventLayer& events, DiagnosticLog& log,
-                                       ServerSettings settings, QObject* parent)
-    : QObject(parent), settings_(std::move(settings)), log_(log), keys_(events, log),
-      scroll_(events, log), engine_(QStringLiteral("Kestrelio"), QWebSocketServer::NonSecureMode),
+                                       const ServerSettings& settings, QObject* parent)
+    : QObject(parent), settings_(settings), log_(log), keys_(events, log), scroll_(events, log),
+      engine_(QStringLiteral("Kestrelio"), QWebSocketServer::NonSecureMode),
       trust_(log, LocalNetworkRule(settings_.localNetworks)), roster_(settings_.approvalTimeout),
       frontDoor_(engine_, log, settings_.frontDoor, roster_, trust_),
       heartbeat_(settings_.heartbeat), pads_(settings_.padDevices, log),
@@ -44,6 +44,10 @@ WebSocketViewModel::WebSocketViewModel(EventLayer& events, DiagnosticLog& log,
     });
     connect(&heartbeat_, &Heartbeat::failed, this, &WebSocketViewModel::handleHeartbeatFailure);
     connect(&pads_, &PadSessions::countChanged, this, &WebSocketViewModel::gamePadsChanged);
+    connect(&pads_, &PadSessions::devicesAvailable, this, [this](bool available) {
+        if (std::exchange(gamePadsOff_, !available) != gamePadsOff_)
+            emit gamePadsOffChanged();
+    });
     connect(&roster_, &ClientRoster::allowed, this, &WebSocketViewModel::handleApproval);
     connect(&roster_, &ClientRoster::denied, this, [this](int id, const QString& reason) {
         if (ClientConnection* connection = connectionOf(id))
@@ -61,6 +65,10 @@ WebSocketViewModel::WebSocketViewModel(EventLayer& events, DiagnosticLog& log,
     });
 }
 
+WebSocketViewModel::WebSocketViewModel(EventLayer& events, DiagnosticLog& log)
+    : WebSocketViewModel(events, log, ServerSettings())
+{}
+
 WebSocketViewModel::~WebSocketViewModel()
 {
     // Connections go first: their signals lead into the members below.
@@ -71,6 +79,35 @@ void WebSocketViewModel::setKeyPressSimulation(const std::optional<QString>& tex
 {
     keyPressSimulation_ = text;
     emit keyPressSimulationChanged();
+}
+
+void WebSocketViewModel::setInputOffReason(const std::optional<QString>& reason)
+{
+    if (reason == inputOffReason_)
+        return;
+    inputOffReason_ = reason;
+    for (auto it = clients_.cbegin(); it != clients_.cend(); ++it) {
+        const OpenClient* client = roster_.find(it->rosterId);
+        if (client && !client->held)
+            tellInputState(*const_cast<ClientConnection*>(it.key()));
+    }
+}
+
+void WebSocketViewModel::tellInputState(ClientConnection& connection)
+{
+    // Apps get only what they always got; a pad types nothing.
+    if (!clients_.value(&connection).keyPage)
+        return;
+    sendMessage(inputOffReason_ ? QStringLiteral("INPUT OFF ") + *inputOffReason_
+                                : QStringLiteral("INPUT ON"),
+                connection);
+}
+
+void WebSocketViewModel::serve(ClientConnection& connection)
+{
+    tellInputState(connection);
+    if (clients_.value(&connection).pad)
+        pads_.open(connection);
 }
 
 quint16 WebSocketViewModel::listeningPort() const
@@ -94,8 +131,12 @@ void WebSocketViewModel::startServer()
             [this, listener] { handleListenerState(listener, listener->errorString()); });
 
     std::optional<QString> failure;
-    if (!listener->listen(QHostAddress::Any, settings_.port))
-        failure = listener->errorString();
+    if (!listener->listen(QHostAddress::Any, settings_.port)) {
+        // Another Kestrelio is found before it gets here; name the port for the rest.
+        failure = listener->serverError() == QAbstractSocket::AddressInUseError
+                      ? QStringLiteral("Port %1 is in use by another program").arg(settings_.port)
+                      : listener->errorString();
+    }
     // Reported one turn later, as a listener reports its state, so that
     // "Starting server..." always comes first.
     QMetaObject::invokeMethod(
@@ -167,7 +208,7 @@ void WebSocketViewModel::handleNewConnection(QWebSocket* socket)
     const bool held = pass->admission.verdict == Admission::Verdict::Hold;
     clients_.insert(connection,
                     {roster_.add(address, pass->browserPage, pass->admission.trusted, held),
-                     address, pass->userAgent, false, pass->pad});
+                     address, pass->userAgent, false, pass->pad, pass->browserPage && !pass->pad});
     connect(connection, &ClientConnection::messageReceived, this,
             [this, connection](const QString& text) { handleMessage(text, *connection); });
     connect(connection, &ClientConnection::undecodableMessage, this, [this] {
@@ -180,8 +221,8 @@ void WebSocketViewModel::handleNewConnection(QWebSocket* socket)
     heartbeat_.startHeartbeat(connection);
     if (pass->admission.paired)
         giveDeviceToken(*connection, pass->userAgent, pass->admission.previousToken);
-    if (pass->pad && !held)
-        pads_.open(*connection);
+    if (!held)
+        serve(*connection);
 }
 
 void WebSocketViewModel::giveDeviceToken(ClientConnection& connection, const QByteArray& userAgent,
@@ -215,8 +256,7 @@ void WebSocketViewModel::handleApproval(int rosterId)
         trust_.store().trustAddress(state.address);
     if (std::exchange(state.handshakeWaiting, false))
         sendMessage(QStringLiteral("HSK_DONE"), *connection);
-    if (state.pad)
-        pads_.open(*connection);
+    serve(*connection);
 }
 
 void WebSocketViewModel::handleMessage(const QString& text, ClientConnection& connection)

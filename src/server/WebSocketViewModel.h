@@ -53,8 +53,11 @@ class WebSocketViewModel : public QObject
     Q_PROPERTY(int gamePads READ gamePads NOTIFY gamePadsChanged)
 
 public:
-    WebSocketViewModel(EventLayer& events, DiagnosticLog& log, ServerSettings settings = {},
+    WebSocketViewModel(EventLayer& events, DiagnosticLog& log, const ServerSettings& settings,
                        QObject* parent = nullptr);
+    // With the settings of use. Out of line: GCC 12 takes the settings made
+    // in a caller for uninitialised (-Wmaybe-uninitialized).
+    WebSocketViewModel(EventLayer& events, DiagnosticLog& log);
     ~WebSocketViewModel() override;
 
     QString serverStatus() const { return serverStatus_; }
@@ -63,6 +66,11 @@ public:
     int gamePads() const { return pads_.count(); }
     std::optional<QString> keyPressSimulation() const { return keyPressSimulation_; }
     void setKeyPressSimulation(const std::optional<QString>& text);
+    // Why nothing a phone sends can be typed, in one short sentence; none
+    // while input works. Pages hear of it when they connect and on every change.
+    void setInputOffReason(const std::optional<QString>& reason);
+    // Set once a phone asked for a game pad and this computer could make none.
+    bool gamePadsOff() const { return gamePadsOff_; }
 
     // The port the listener is bound to; 0 while none listens.
     quint16 listeningPort() const;
@@ -82,6 +90,7 @@ signals:
     void connectionStatusChanged();
     void receivedMessagesChanged();
     void gamePadsChanged();
+    void gamePadsOffChanged();
     void keyPressSimulationChanged();
 
 private:
@@ -101,6 +110,8 @@ private:
     ClientConnection* connectionOf(int rosterId) const;
     void giveDeviceToken(ClientConnection& connection, const QByteArray& userAgent,
                          QByteArrayView previousToken = {});
+    void serve(ClientConnection& connection);
+    void tellInputState(ClientConnection& connection);
 
     ServerSettings settings_;
     DiagnosticLog& log_;
@@ -121,6 +132,7 @@ private:
         QByteArray userAgent;
         bool handshakeWaiting = false;
         bool pad = false;
+        bool keyPage = false;
     };
     QHash<const ClientConnection*, ClientState> clients_;
 
@@ -128,4 +140,6 @@ private:
     QString connectionStatus_;
     QStringList receivedMessages_;
     std::optional<QString> keyPressSimulation_;
+    std::optional<QString> inputOffReason_;
+    bool gamePadsOff_ = false;
 };

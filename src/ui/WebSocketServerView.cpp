@@ -159,18 +159,19 @@ QWidget* WebSocketServerView::buildLeftColumn()
     auto* layout = new QVBoxLayout(column);
     layout->setContentsMargins(4, 4, 4, 4);
     layout->setSpacing(6);
-    layout->addWidget(statusBlock(tr("Server Status"), serverStatus_, "serverStatus", column));
+    // Refresh sits with the server it restarts, apart from the choice of code.
+    auto* serverRow = new QHBoxLayout;
+    serverRow->addWidget(statusBlock(tr("Server Status"), serverStatus_, "serverStatus", column),
+                         1);
+    refreshButton_ = new QPushButton(tr("Refresh Server"), column);
+    refreshButton_->setObjectName(QStringLiteral("refreshServer"));
+    refreshButton_->setToolTip(tr("Restarts the server and makes a new code: the code shown now "
+                                  "stops pairing phones."));
+    serverRow->addWidget(refreshButton_, 0, Qt::AlignTop);
+    layout->addLayout(serverRow);
     layout->addWidget(
         statusBlock(tr("Connection Status"), connectionStatus_, "connectionStatus", column));
-    auto* gamePads = text({}, TextRole::Subheadline, column);
-    gamePads->setObjectName(QStringLiteral("gamePads"));
-    const auto showGamePads = [this, gamePads] {
-        const int count = server_([this] { return viewModel_.gamePads(); });
-        gamePads->setText(tr("Game pads: %1").arg(count));
-    };
-    connect(&viewModel_, &WebSocketViewModel::gamePadsChanged, gamePads, showGamePads);
-    showGamePads();
-    layout->addWidget(gamePads);
+    layout->addWidget(buildGamePads(column));
     layout->addWidget(new DevicesPanel(viewModel_.roster(), viewModel_.trust(), server_, column));
     layout->addWidget(divider(QFrame::HLine, column));
 
@@ -197,7 +198,7 @@ QWidget* WebSocketServerView::buildRightColumn(DiagnosticLog& log, InterfaceSour
     column->setMinimumWidth(kColumnMinimumWidth);
     auto* layout = new QVBoxLayout(column);
     layout->setContentsMargins(4, 4, 4, 4);
-    layout->setSpacing(6);
+    layout->setSpacing(2);
 
     keyPressTitle_ = text(tr("Key Press Simulation"), TextRole::Headline, column);
     keyPressBlock_ = new QWidget(column);
@@ -222,34 +223,69 @@ QWidget* WebSocketServerView::buildRightColumn(DiagnosticLog& log, InterfaceSour
     auto* actions = new QWidget(column);
     auto* actionLayout = new QVBoxLayout(actions);
     actionLayout->setContentsMargins(0, 0, 0, 0);
-    // Refresh and the choice of code share one row above the code.
-    auto* controls = new QWidget(actions);
-    auto* controlLayout = new QHBoxLayout(controls);
-    controlLayout->setContentsMargins(0, 0, 0, 0);
-    refreshButton_ = new QPushButton(tr("Refresh Server"), controls);
-    refreshButton_->setObjectName(QStringLiteral("refreshServer"));
-    controlLayout->addWidget(refreshButton_);
-    actionLayout->addWidget(controls, 0, Qt::AlignHCenter);
+    // Tight: at 200 % a 1280 by 720 screen leaves 360 pixels of height.
+    actionLayout->setSpacing(2);
+    scanInstruction_ = text({}, TextRole::Headline, actions);
+    scanInstruction_->setObjectName(QStringLiteral("scanInstruction"));
     qrView_ = new QrView(triggerRegeneration_, log, std::move(interfaces), actions);
-    controlLayout->addWidget(buildCodeSwitch(controls));
-    actionLayout->addWidget(qrView_, 1);
-    // A phone without the app plays in its browser, from the page at this address.
-    pageAddress_ = text({}, TextRole::Body, actions);
-    pageAddress_->setObjectName(QStringLiteral("controllerPage"));
-    pageAddress_->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    pageAddress_->hide();
-    actionLayout->addWidget(pageAddress_, 0, Qt::AlignHCenter);
+    actionLayout->addWidget(buildCodeSwitch(actions), 0, Qt::AlignHCenter);
+    actionLayout->addWidget(scanInstruction_, 0, Qt::AlignHCenter);
+    actionLayout->addWidget(qrView_);
+    // Typed by hand where no camera reads the code.
+    codeText_ = text({}, TextRole::Subheadline, actions);
+    codeText_->setObjectName(QStringLiteral("codeText"));
+    codeText_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    codeText_->setAlignment(Qt::AlignHCenter);
+    codeText_->setWordWrap(true);
+    codeText_->hide();
+    actionLayout->addWidget(codeText_);
     connect(qrView_, &QrView::qrCodeImageChanged, this, [this] {
-        const std::optional<QString> address = qrView_->ipAddress();
-        if (address)
-            pageAddress_->setText(controllerPageAddress(*address));
-        pageAddress_->setVisible(address && qrView_->qrCodeImage());
+        const std::optional<QString>& shown = qrView_->codeText();
+        codeText_->setText(shown.value_or(QString()));
+        reserveWrappedHeight(codeText_);
+        codeText_->setVisible(shown.has_value());
+        scanInstruction_->setVisible(shown.has_value());
     });
     layout->addWidget(actions);
     layout->addStretch(1);
-    // The row of Refresh and the code switch may need more than the usual width.
     column->setMinimumWidth(std::max(kColumnMinimumWidth, column->minimumSizeHint().width()));
     return column;
+}
+
+QWidget* WebSocketServerView::buildGamePads(QWidget* parent)
+{
+    auto* block = new QWidget(parent);
+    auto* layout = new QVBoxLayout(block);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(2);
+    auto* count = text({}, TextRole::Subheadline, block);
+    count->setObjectName(QStringLiteral("gamePads"));
+    layout->addWidget(count);
+    // A phone refused a pad points here: the fix is on this computer.
+    auto* help = text(tr("Game pads are off: Kestrelio may not use /dev/uinput. To turn them on, "
+                         "run in a terminal, then start Kestrelio again:<br>"
+                         "in a source build's folder: <code>sudo ./scripts/allow-uinput.sh</code>"
+                         "<br>with the package: <code>sudo sh -c 'install -m 644 "
+                         "/usr/share/kestrelio/70-kestrelio-uinput.rules /etc/udev/rules.d/ "
+                         "&amp;&amp; udevadm control --reload &amp;&amp; modprobe uinput "
+                         "&amp;&amp; udevadm trigger'</code>"),
+                      TextRole::Subheadline, block);
+    help->setObjectName(QStringLiteral("gamePadsHelp"));
+    help->setTextFormat(Qt::RichText);
+    help->setWordWrap(true);
+    help->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    layout->addWidget(help);
+    const auto show = [this, count, help] {
+        const auto [pads, off] = server_([this] {
+            return std::pair{viewModel_.gamePads(), viewModel_.gamePadsOff()};
+        });
+        count->setText(tr("Game pads: %1").arg(pads));
+        help->setVisible(off);
+    };
+    connect(&viewModel_, &WebSocketViewModel::gamePadsChanged, block, show);
+    connect(&viewModel_, &WebSocketViewModel::gamePadsOffChanged, block, show);
+    show();
+    return block;
 }
 
 QWidget* WebSocketServerView::buildCodeSwitch(QWidget* parent)
@@ -273,6 +309,8 @@ QWidget* WebSocketServerView::buildCodeSwitch(QWidget* parent)
     const auto apply = [this, box] {
         const bool app = box->findChild<QPushButton*>(QStringLiteral("code-app"))->isChecked();
         AppSettings().setValue(kKey, app ? QStringLiteral("app") : QStringLiteral("browser"));
+        scanInstruction_->setText(app ? tr("Scan with the controller app")
+                                      : tr("Scan with your phone's camera"));
         if (app)
             qrView_->setContent([](const QString& address) { return address; });
         else

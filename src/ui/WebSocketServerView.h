@@ -15,9 +15,9 @@ class QListWidget;
 class QPushButton;
 class QSplitter;
 
-// The content of the window: server and connection status, the newest keys
-// received, the "Refresh Server" button and the pairing QR code. It owns the
-// controller bridge for as long as it lives.
+// The content of the window: server and connection status with "Refresh
+// Server", the game pads, the newest keys received and the pairing QR code.
+// It owns the controller bridge for as long as it lives.
 class WebSocketServerView : public QWidget
 {
     Q_OBJECT
@@ -57,6 +57,7 @@ private:
     void scheduleMessagesRefresh();
     void refreshMessages();
     QWidget* buildCodeSwitch(QWidget* parent);
+    QWidget* buildGamePads(QWidget* parent);
 
     std::unique_ptr<WebSocketViewModel> ownModel_;
     WebSocketViewModel& viewModel_;
@@ -76,5 +77,6 @@ private:
     bool keyPressProblem_ = false;
     QPushButton* refreshButton_ = nullptr;
     QrView* qrView_ = nullptr;
-    QLabel* pageAddress_ = nullptr;
+    QLabel* scanInstruction_ = nullptr;
+    QLabel* codeText_ = nullptr;
 };

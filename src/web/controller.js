@@ -10,6 +10,8 @@ const pressed = new Map(); // button -> the pointers holding it
 let socket = null;
 let retryDelay = 500;
 let retryTimer = 0;
+// Why the computer cannot type what this page sends; null while it can.
+let inputOff = null;
 
 function setting(name) {
   try {
@@ -50,6 +52,11 @@ function showState(text, state) {
   document.body.dataset.state = state;
 }
 
+function showConnected() {
+  if (inputOff) showState(`Connected, but this computer cannot type: ${inputOff}`, 'cannot-type');
+  else showState('Connected', 'connected');
+}
+
 function send(text) {
   if (socket && socket.readyState === WebSocket.OPEN) socket.send(text);
 }
@@ -61,6 +68,8 @@ function connect() {
   const ws = new WebSocket(socketUrl(token));
   socket = ws;
   let opened = false;
+  let handshakeDone = false;
+  inputOff = null;
   ws.onopen = () => {
     opened = true;
     ws.send('hsk');
@@ -80,8 +89,15 @@ function connect() {
       // after a long pause an old one would fail this link at its first check.
       ws.send('pong');
       retryDelay = 500;
-      showState('Connected', 'connected');
+      handshakeDone = true;
+      showConnected();
       keepScreenAwake();
+    } else if (event.data === 'INPUT ON') {
+      inputOff = null;
+      if (handshakeDone) showConnected();
+    } else if (typeof event.data === 'string' && event.data.startsWith('INPUT OFF ')) {
+      inputOff = event.data.slice('INPUT OFF '.length);
+      if (handshakeDone) showConnected();
     } else if (event.data === 'PING') {
       ws.send('pong');
     } else if (typeof event.data === 'string' && event.data.startsWith('PLAYER ')) {

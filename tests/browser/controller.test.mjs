@@ -23,11 +23,16 @@ async function printed(pattern, from = 0) {
   throw new Error(`no ${pattern} in:\n${output.slice(from)}`);
 }
 
+// A test server of its own, with settings of its own; `extra` adds to its environment.
+function startServer(extra = {}) {
+  const env = { ...process.env, XDG_CONFIG_HOME: mkdtempSync(join(tmpdir(), 'kestrelio-')), ...extra };
+  const started = spawn(process.env.KESTRELIO_TEST_SERVER, [], { stdio: ['ignore', 'pipe', 'inherit'], env });
+  started.stdout.on('data', (chunk) => { output += chunk; });
+  return started;
+}
+
 before(async () => {
-  // Paired devices go to settings of this run's own.
-  const env = { ...process.env, XDG_CONFIG_HOME: mkdtempSync(join(tmpdir(), 'kestrelio-')) };
-  server = spawn(process.env.KESTRELIO_TEST_SERVER, [], { stdio: ['ignore', 'pipe', 'inherit'], env });
-  server.stdout.on('data', (chunk) => { output += chunk; });
+  server = startServer();
   port = Number((await printed(/Server ready on port (\d+)/))[1]);
   secret = (await printed(/Pairing secret: ([-_0-9A-Za-z]{22})/))[1];
   browser = await chromium.launch({
@@ -42,14 +47,14 @@ after(async () => { await browser?.close(); server?.kill(); });
 
 const phone = { viewport: { width: 844, height: 390 }, deviceScaleFactor: 3, isMobile: true, hasTouch: true };
 
-async function openPhone(address = '/', options = phone) {
+async function openPhone(address = '/', options = phone, status = /^Connected$/, at = port) {
   const context = browser.newContext(options);
   contexts.push(context);
   const page = await (await context).newPage();
   const sockets = [];
   page.on('websocket', (ws) => sockets.push(ws.url()));
-  await page.goto(`http://127.0.0.1:${port}${address}`);
-  await shows(page, '#status', /^Connected$/);
+  await page.goto(`http://127.0.0.1:${at}${address}`);
+  await shows(page, '#status', status);
   const cdp = await (await context).newCDPSession(page);
   const touch = (type, touchPoints) => cdp.send('Input.dispatchTouchEvent', { type, touchPoints });
   const centre = async (selector) => {
@@ -165,6 +170,10 @@ test('a pad the computer cannot make is explained, and the keys are offered', as
   await page.locator('header [data-mode=pad]').tap();
   await shows(page, '#refused', /8/);
   assert.equal(await page.locator('#status').textContent(), 'No game pad');
+  for (const stick of ['ls', 'rs']) { // the banner takes room, the rings stay round
+    const box = await page.locator(`[data-stick=${stick}]`).boundingBox();
+    assert.ok(box.width > 40 && Math.abs(box.width - box.height) < 1, JSON.stringify(box));
+  }
   await page.locator('#refused [data-mode=keys]').tap();
   await shows(page, '#status', /^Connected$/);
   assert.equal(await page.evaluate(() => localStorage.getItem('kestrelio-mode')), 'keys');
@@ -186,4 +195,22 @@ test('the link in the code pairs the page, and its token reconnects it', async (
   await page.evaluate(() => localStorage.setItem('kestrelio-device', 'A'.repeat(22)));
   await page.reload();
   await shows(page, '#status', /^Not connected/);
+});
+
+test('a computer that cannot type says so on the phone, in place of the green dot', async () => {
+  const reason = 'Kestrelio may not send input yet; its window or terminal says how to allow it';
+  const mark = output.length;
+  const silent = startServer({ KESTRELIO_TEST_INPUT_OFF: reason });
+  try {
+    const [, at] = await printed(/Server ready on port (\d+)/, mark);
+    const { page } = await openPhone('/', phone, /^Connected, but/, Number(at));
+    assert.equal(await page.locator('#status').textContent(),
+      `Connected, but this computer cannot type: ${reason}`);
+    assert.equal(await page.evaluate(() => document.body.dataset.state), 'cannot-type');
+    if (process.env.KESTRELIO_SCREENSHOTS) {
+      await page.screenshot({ path: join(process.env.KESTRELIO_SCREENSHOTS, 'phone-input-off.png') });
+    }
+  } finally {
+    silent.kill();
+  }
 });

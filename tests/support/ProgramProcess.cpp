@@ -10,6 +10,7 @@ ProgramProcess::ProgramProcess(const QStringList& environment, const QByteArray&
     if (!display.isEmpty())
         settings.insert(QStringLiteral("DISPLAY"), QString::fromLatin1(display));
     settings.insert(QStringLiteral("XDG_CONFIG_HOME"), config_.path());
+    settings.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime_.path());
     for (const QString& pair : environment)
         settings.insert(pair.section(u'=', 0, 0), pair.section(u'=', 1));
     process.setProcessEnvironment(settings);

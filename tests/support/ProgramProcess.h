@@ -23,10 +23,15 @@ public:
     // Whether `signal` made it exit 0 in time.
     bool quit(int signal = SIGTERM);
     qint64 pid() const { return process.processId(); }
+    // Where the program keeps its one-instance lock; another program given
+    // the same finds it.
+    QString runtimeDirectory() const { return runtime_.path(); }
 
     QProcess process;
     QByteArray output;
 
 private:
     QTemporaryDir config_;
+    // The one-instance lock lives here: programs of parallel tests never meet.
+    QTemporaryDir runtime_;
 };

@@ -8,7 +8,7 @@ const QString kTokenKey = QStringLiteral("portal/restore_token");
 
 void install(ActiveInputLayer& active, InputBackend backend)
 {
-    active.use(std::move(backend.layer), backend.summary());
+    active.use(std::move(backend.layer), backend.summary(), backend.offReason);
 }
 
 } // namespace
