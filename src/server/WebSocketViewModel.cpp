@@ -161,9 +161,9 @@ void WebSocketViewModel::handleNewConnection(QWebSocket* socket)
     const QString address = connection->peerAddress();
     log_.writeLine(QStringLiteral("Client connected from ") + address);
     const bool held = pass->admission.verdict == Admission::Verdict::Hold;
-    clients_.insert(connection,
-                    {roster_.add(address, pass->browserPage, pass->admission.trusted, held),
-                     address, pass->userAgent, false, pass->pad});
+    clients_.insert(connection, {roster_.add(address, pass->browserPage, pass->admission.trusted,
+                                             held, deviceKind(pass->userAgent)),
+                                 address, pass->userAgent, false, pass->pad});
     connect(connection, &ClientConnection::messageReceived, this,
             [this, connection](const QString& text) { handleMessage(text, *connection); });
     connect(connection, &ClientConnection::undecodableMessage, this, [this] {
