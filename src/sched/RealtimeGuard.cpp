@@ -45,11 +45,14 @@ void RealtimeGuard::afterTurn()
     const auto now = std::chrono::steady_clock::now();
     if (now - lastLook_ < kLookInterval)
         return;
+    const auto sinceLook = std::chrono::duration_cast<std::chrono::microseconds>(now - lastLook_);
     lastLook_ = now;
     const ThreadRun run = callingThreadRun();
-    // It waited somewhere since the last look; count the run from there, at the longest.
-    if (run.waits != waits_)
-        cpuAtRunStart_ = cpuAtLastLook_;
+    // A run ends where the thread waited and left the core to others for
+    // most of the time since the last look; a brief wait on a lock gives the
+    // desktop nothing.
+    if (run.waits != waits_ && 2 * (run.cpuMicroseconds - cpuAtLastLook_) < sinceLook.count())
+        cpuAtRunStart_ = run.cpuMicroseconds;
     waits_ = run.waits;
     cpuAtLastLook_ = run.cpuMicroseconds;
     if (run.cpuMicroseconds - cpuAtRunStart_ >= runBudget_.count()) {
