@@ -7,11 +7,13 @@ DeviceListingFeed::DeviceListingFeed(ClientRoster& roster, DeviceTrust& trust, Q
     connect(&due_, &QTimer::timeout, this, &DeviceListingFeed::publish);
     connect(&roster_, &ClientRoster::changed, this, &DeviceListingFeed::schedule);
     connect(&trust_.store(), &TrustStore::changed, this, &DeviceListingFeed::schedule);
+    latest_ = {roster_.clients(), trust_.store().devices(), trust_.store().addresses()};
 }
 
-DeviceListing DeviceListingFeed::current() const
+DeviceListing DeviceListingFeed::latest() const
 {
-    return {roster_.clients(), trust_.store().devices(), trust_.store().addresses()};
+    const std::lock_guard lock(mutex_);
+    return latest_;
 }
 
 void DeviceListingFeed::schedule()
@@ -27,5 +29,10 @@ void DeviceListingFeed::schedule()
 void DeviceListingFeed::publish()
 {
     sincePublished_.start();
-    emit changed(current());
+    DeviceListing listing{roster_.clients(), trust_.store().devices(), trust_.store().addresses()};
+    {
+        const std::lock_guard lock(mutex_);
+        std::swap(latest_, listing);
+    }
+    emit changed();
 }

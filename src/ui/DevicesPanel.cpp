@@ -101,8 +101,9 @@ DevicesPanel::DevicesPanel(DeviceListingFeed& feed, ClientRoster& roster, Device
     scroll_->setWidget(rows);
     layout->addWidget(scroll_);
 
-    connect(&feed, &DeviceListingFeed::changed, this, &DevicesPanel::showListing);
-    showListing(server_([&feed] { return feed.current(); }));
+    connect(&feed, &DeviceListingFeed::changed, this,
+            [this, &feed] { showListing(feed.latest()); });
+    showListing(feed.latest());
 }
 
 void DevicesPanel::showListing(const DeviceListing& listing)
@@ -207,8 +208,9 @@ ApprovalBar::ApprovalBar(DeviceListingFeed& feed, ClientRoster& roster, ServerAc
             [this] { server_([this, id = shownId_] { roster_.allow(id); }); });
     connect(deny, &QPushButton::clicked, this,
             [this] { server_([this, id = shownId_] { roster_.deny(id); }); });
-    connect(&feed, &DeviceListingFeed::changed, this, &ApprovalBar::showListing);
-    showListing(server_([&feed] { return feed.current(); }));
+    connect(&feed, &DeviceListingFeed::changed, this,
+            [this, &feed] { showListing(feed.latest()); });
+    showListing(feed.latest());
 }
 
 void ApprovalBar::showListing(const DeviceListing& listing)
