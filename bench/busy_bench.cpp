@@ -132,6 +132,12 @@ void print(FILE* report, const char* what, const Percentiles& figures)
                  figures.p50 / 1000, figures.p99 / 1000, figures.p999 / 1000);
 }
 
+struct LastLineLog final : DiagnosticLog
+{
+    void writeLine(const QString& line) override { lastLine = line; }
+    QString lastLine;
+};
+
 } // namespace
 
 int main(int argc, char* argv[])
@@ -169,6 +175,8 @@ int main(int argc, char* argv[])
                  "SCHED_FIFO)\n",
                  busy.count(), std::thread::hardware_concurrency(), kSamples);
     bool ok = port != 0;
+    LastLineLog schedulingLog;
+    std::unique_ptr<RealtimeGuard> guard;
     const auto scheduleServer = [&](const std::function<QString()>& request) {
         QString line;
         QMetaObject::invokeMethod(
@@ -186,8 +194,9 @@ int main(int argc, char* argv[])
              return QStringLiteral("Scheduling: nice -15");
          }},
         {"the program's request",
-         [] {
-             return requestSchedulingForCallingThread();
+         [&guard, &schedulingLog] {
+             guard = scheduleCallingThread(schedulingLog);
+             return schedulingLog.lastLine;
          }},
     };
     for (const auto& [name, request] : modes) {
@@ -203,7 +212,12 @@ int main(int argc, char* argv[])
         std::fflush(report);
     }
     QMetaObject::invokeMethod(
-        &host, [&] { model.reset(); }, Qt::BlockingQueuedConnection);
+        &host,
+        [&] {
+            model.reset();
+            guard.reset();
+        },
+        Qt::BlockingQueuedConnection);
     serverThread.quit();
     serverThread.wait();
     output.finish();

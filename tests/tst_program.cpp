@@ -1,5 +1,6 @@
 #include "ProgramProcess.h"
 #include "QrDecoder.h"
+#include "RawWebSocket.h"
 #include "TestSupport.h"
 #include "XTestSupport.h"
 #include "pairing/QrCode.h"
@@ -33,6 +34,7 @@ private slots:
     void servesItsNetworkAndLetsGoOfAVanishedPhone();
     void secondStartBringsTheWindowForward();
     void secondHeadlessStartSaysThePortIsServed();
+    void windowOutlastsStrangersAndQuitsUnderChurn();
 };
 
 namespace {
@@ -125,6 +127,43 @@ void keepScreenshot(const QImage& screen, const QString& name)
     if (const QString folder = qEnvironmentVariable("KESTRELIO_SCREENSHOTS"); !folder.isEmpty())
         QVERIFY(screen.save(folder + u'/' + name));
 }
+
+// A neighbour that opens WebSocket upgrades and drops each as soon as the
+// server answers, over and over, on a few connections at once.
+class Reconnector
+{
+public:
+    Reconnector(const QString& server, int parallel) : server_(server)
+    {
+        for (int i = 0; i < parallel; ++i) {
+            auto* socket = new QTcpSocket(&owner_);
+            QObject::connect(socket, &QTcpSocket::connected, socket, [this, socket] {
+                socket->write(RawWebSocket::upgradeRequest(server_.toLatin1() + ":3330"));
+            });
+            QObject::connect(socket, &QTcpSocket::readyRead, socket,
+                             [this, socket] { again(socket); });
+            QObject::connect(socket, &QTcpSocket::errorOccurred, socket,
+                             [this, socket] { again(socket); });
+            socket->connectToHost(server_, 3330);
+        }
+    }
+    int reconnects = 0;
+    bool running = true;
+
+private:
+    void again(QTcpSocket* socket)
+    {
+        ++reconnects;
+        socket->abort();
+        if (running)
+            QMetaObject::invokeMethod(
+                socket, [this, socket] { socket->connectToHost(server_, 3330); },
+                Qt::QueuedConnection);
+    }
+
+    QString server_;
+    QObject owner_;
+};
 
 } // namespace
 
@@ -445,6 +484,61 @@ void ProgramTest::secondHeadlessStartSaysThePortIsServed()
     // The first goes on serving.
     TestClient client(kServer);
     QVERIFY(client.sync());
+}
+
+// Strangers wait for approval while another reconnects as fast as it can:
+// the window stays on the screen, and SIGTERM still ends the program at once.
+void ProgramTest::windowOutlastsStrangersAndQuitsUnderChurn()
+{
+    XvfbServer xvfb(QStringLiteral("1280x720x24"));
+    QVERIFY(xvfb.isRunning());
+    QVERIFY(sh("ip link add kstc0 type veth peer name kstc1 && "
+               "ip addr add 10.79.0.1/24 dev kstc0 && ip link set kstc0 up"));
+    const auto removeLink = qScopeGuard([] { sh("ip link del kstc0"); });
+    ProgramProcess program({}, xvfb.displayName());
+    startInItsOwnNetwork(program, "for i in $(seq 500); do ip link show kstc1 >/dev/null 2>&1 "
+                                  "&& break; sleep 0.05; done; ip link set lo up && "
+                                  "ip addr add 10.79.0.2/24 dev kstc1 && ip link set kstc1 up");
+    QVERIFY(inANetworkOfItsOwn(program));
+    QVERIFY(sh(QStringLiteral("ip link set kstc1 netns %1").arg(program.pid())));
+    const bool shown =
+        QTest::qWaitFor([&] { return !topLevelWindows(xvfb.displayName()).isEmpty(); }, 30000);
+    program.output += program.process.readAllStandardOutput();
+    QVERIFY2(shown, program.output.constData());
+    const QRect screen(QPoint(), grabScreen(xvfb.displayName()).size());
+
+    // Held for approval (or refused once too many wait).
+    std::vector<std::unique_ptr<TestClient>> strangers;
+    for (int i = 0; i < 60; ++i)
+        strangers.push_back(std::make_unique<TestClient>(QUrl("ws://10.79.0.2:3330")));
+    QVERIFY(program.waitFor("Client connected from 10.79.0.1\n"));
+
+    Reconnector churn(QStringLiteral("10.79.0.2"), 16);
+    QElapsedTimer churning;
+    churning.start();
+    // 2,000 in 4 s where the machine is fast enough; slower (sanitizers), at
+    // least 400, enough to cost the window seconds if each were a rebuild.
+    (void)QTest::qWaitFor(
+        [&] {
+            return churn.reconnects >= 2000 ||
+                   (churning.elapsed() >= 4000 && churn.reconnects >= 400);
+        },
+        20000);
+    qInfo("%d reconnects in %lld ms", churn.reconnects, churning.elapsed());
+    QVERIFY2(churn.reconnects >= 400, qPrintable(QString::number(churn.reconnects)));
+    for (const QRect& window : topLevelWindows(xvfb.displayName()))
+        QVERIFY2(screen.contains(window),
+                 qPrintable(QStringLiteral("%1x%2").arg(window.width()).arg(window.height())));
+
+    QElapsedTimer quitting;
+    quitting.start();
+    ::kill(pid_t(program.pid()), SIGTERM);
+    (void)QTest::qWaitFor([&] { return program.process.state() == QProcess::NotRunning; }, 5000);
+    churn.running = false;
+    qInfo("SIGTERM to exit: %lld ms", quitting.elapsed());
+    QVERIFY2(quitting.elapsed() < 2000, qPrintable(QString::number(quitting.elapsed())));
+    QCOMPARE(program.process.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(program.process.exitCode(), 0);
 }
 
 QTEST_GUILESS_MAIN(ProgramTest)

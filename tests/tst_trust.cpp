@@ -12,6 +12,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QLabel>
 #include <QNetworkInterface>
 #include <QPushButton>
 #include <QTcpSocket>
@@ -34,9 +35,10 @@ namespace {
 struct LanClient : TestClient
 {
     LanClient(quint16 port, const QString& query = {}, bool page = false,
-              const QString& host = QStringLiteral("10.55.0.1"))
+              const QString& host = QStringLiteral("10.55.0.1"), const QByteArray& userAgent = {})
         : TestClient(QUrl(QStringLiteral("ws://%1:%2/%3").arg(host).arg(port).arg(query)),
-                     page ? QStringLiteral("http://%1:%2").arg(host).arg(port) : QString())
+                     page ? QStringLiteral("http://%1:%2").arg(host).arg(port) : QString(),
+                     userAgent)
     {}
 };
 
@@ -509,23 +511,36 @@ private slots:
         };
         QVERIFY(view.findChild<QCheckBox*>("askBeforeNewDevice")->isChecked());
 
-        // Denied: closed with 1008, nothing typed.
+        const auto barSays = [&view](const QString& device, const QString& waiting) {
+            auto* more = view.findChild<QLabel*>("approvalWaiting");
+            return view.findChild<QLabel*>("approvalQuestion")->text() ==
+                       u"10.55.0.1 wants to control this computer" &&
+                   view.findChild<QLabel*>("approvalDevice")->text() == device &&
+                   (more->isVisible() ? more->text() : QString()) == waiting;
+        };
+
+        // They wait in turn; Deny answers the first shown: closed with 1008, nothing typed.
         LanClient denied(port);
         denied.send("w");
         denied.send("hsk");
-        QTRY_VERIFY(bar->isVisible());
-        click("deny");
-        QTRY_COMPARE(denied.socket.state(), QAbstractSocket::UnconnectedState);
-        QCOMPARE(int(denied.socket.closeCode()), 1008);
-        QVERIFY(denied.received.isEmpty());
-        QTRY_VERIFY(!bar->isVisible());
-
-        // Allowed: the held handshake is answered, what came before is dropped.
+        LanClient page(port, {}, true, QStringLiteral("10.55.0.1"),
+                       "Mozilla/5.0 (Linux; Android 14; Pixel 8) AppleWebKit/537.36 (KHTML, like "
+                       "Gecko) Chrome/126.0.0.0 Mobile Safari/537.36");
         LanClient app(port);
         app.send("w");
         app.send("hsk");
         QTRY_VERIFY(bar->isVisible());
-        QTest::qWait(100);
+        QTRY_VERIFY(barSays("App", "2 more waiting"));
+        click("deny");
+        QTRY_COMPARE(denied.socket.state(), QAbstractSocket::UnconnectedState);
+        QCOMPARE(int(denied.socket.closeCode()), 1008);
+        QVERIFY(denied.received.isEmpty());
+        QTRY_VERIFY(barSays("Android phone · Chrome", "1 more waiting"));
+        click("deny");
+        QTRY_COMPARE(page.socket.state(), QAbstractSocket::UnconnectedState);
+        QTRY_VERIFY(barSays("App", ""));
+
+        // Allowed: the held handshake is answered, what came before is dropped.
         QVERIFY(app.received.isEmpty());
         click("allow");
         QTRY_COMPARE(app.received, QStringList{"HSK_DONE"});

@@ -1,6 +1,7 @@
 #include "FakeInterfaces.h"
 #include "QrDecoder.h"
 #include "TestSupport.h"
+#include "ui/DeviceListingFeed.h"
 #include "ui/StatusColors.h"
 #include "ui/WebSocketServerView.h"
 
@@ -9,6 +10,7 @@
 #include <QListWidget>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QScrollArea>
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QTest>
@@ -25,6 +27,7 @@ private slots:
     void failedServerOffersNoCodeUntilRefreshed();
     void smallestSizeFitsThenAWarningWraps();
     void codeIsLargeAndSaysWhatItHolds();
+    void devicesScrollAndChangeInPlaceAtMostTenTimesASecond();
 
 private:
     void makeView(quint16 port = 0)
@@ -210,6 +213,45 @@ void WindowTest::codeIsLargeAndSaysWhatItHolds()
         const int side = std::min(code->width(), code->height());
         QVERIFY2(side >= 240, qPrintable(QString::number(side)));
     }
+}
+
+// Many connections scroll inside the Devices block instead of growing the
+// window; a change touches only its own row, and bursts of changes reach
+// the window at most ten times a second.
+void WindowTest::devicesScrollAndChangeInPlaceAtMostTenTimesASecond()
+{
+    showAndWaitUntilReady();
+    std::vector<std::unique_ptr<TestClient>> clients;
+    clients.push_back(std::make_unique<TestClient>(url()));
+    QTRY_COMPARE(view_->findChildren<QPushButton*>("disconnect").size(), 1);
+    const QSize minimum = view_->minimumSizeHint();
+    auto* feed = view_->viewModel().findChild<DeviceListingFeed*>();
+    QVERIFY(feed);
+    QSignalSpy listings(feed, &DeviceListingFeed::changed);
+    QElapsedTimer churning;
+    churning.start();
+    for (int i = 1; i < 40; ++i) {
+        clients.push_back(std::make_unique<TestClient>(url()));
+        QVERIFY(clients.back()->isConnected());
+    }
+    for (int i = 0; i < 40; ++i)
+        TestClient(url()).socket.close();
+    const qint64 churned = churning.elapsed();
+    QTRY_COMPARE(view_->findChildren<QPushButton*>("disconnect").size(), 40);
+    QVERIFY2(listings.size() <= churned / 100 + 2,
+             qPrintable(QStringLiteral("%1 in %2 ms").arg(listings.size()).arg(churned)));
+
+    auto* rows = view_->findChild<QScrollArea*>("deviceRows");
+    const int rowHeight = view_->findChild<QPushButton*>("disconnect")->height();
+    QVERIFY2(rows->height() <= (rowHeight + 4) * 6, qPrintable(QString::number(rows->height())));
+    QVERIFY(rows->widget()->height() > rows->height() * 4);
+    QCOMPARE(view_->minimumSizeHint(), minimum);
+    QCOMPARE(view_->size(), QSize(900, 650));
+
+    QPushButton* kept = view_->findChildren<QPushButton*>("disconnect").last();
+    clients.front().reset();
+    QTRY_COMPARE(view_->findChildren<QPushButton*>("disconnect").size(), 39);
+    QVERIFY(view_->findChildren<QPushButton*>("disconnect").contains(kept));
 }
 
 QTEST_MAIN(WindowTest)

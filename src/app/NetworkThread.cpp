@@ -17,12 +17,15 @@ NetworkThread::NetworkThread(DiagnosticLog& log)
         std::unique_lock lock(mutex_);
         done_.wait(lock, [this] { return events_ != nullptr; });
     }
-    run([&log] { log.writeLine(requestSchedulingForCallingThread()); });
+    run([this, &log] { realtimeGuard_ = scheduleCallingThread(log); });
 }
 
 NetworkThread::~NetworkThread()
 {
-    run([this] { events_->quit(); });
+    run([this] {
+        realtimeGuard_.reset();
+        events_->quit();
+    });
     thread_.join();
     ::close(wakeUp_);
 }

@@ -1,11 +1,13 @@
 #pragma once
 
 #include "common/DiagnosticLog.h"
+#include "sched/RealtimeGuard.h"
 
 #include <QEventLoop>
 
 #include <condition_variable>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -36,5 +38,6 @@ private:
     std::condition_variable done_;
     const std::function<void()>* work_ = nullptr;
     QEventLoop* events_ = nullptr;
+    std::unique_ptr<RealtimeGuard> realtimeGuard_;
     std::thread thread_;
 };

@@ -36,10 +36,27 @@ struct SchedulingWish
     qint64 realtimeRunMicroseconds = 200'000;
 };
 
-// Asks for the most that is allowed and returns the line that says what was
-// granted ("Scheduling: real-time (rtkit, priority 10)", "Scheduling: normal
-// (rtkit not available)", ...).
-QString requestScheduling(SchedulingMeans& means, const SchedulingWish& wish = {});
+// How real time was granted, so that it can be asked for again.
+struct RealtimeGrant
+{
+    bool throughRtkit = false;
+    int priority = 0;
+    qint64 runMicroseconds = 0; // the hard limit; the kernel warns at half of it
+};
+
+struct SchedulingOutcome
+{
+    // "Scheduling: real-time (rtkit, priority 10)", "Scheduling: normal
+    // (rtkit not available)", ...
+    QString line;
+    std::optional<RealtimeGrant> realtime;
+};
+
+// Asks for the most that is allowed and says what was granted.
+SchedulingOutcome requestScheduling(SchedulingMeans& means, const SchedulingWish& wish = {});
+
+// Real time again, the way it was granted before; an error text, empty on success.
+QString requestRealtimeAgain(SchedulingMeans& means, const RealtimeGrant& grant);
 
 // For a thread that must never run at real time (one that paints a window):
 // a high priority directly, else through rtkit.

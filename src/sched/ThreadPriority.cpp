@@ -6,18 +6,22 @@
 #include <cstring>
 #include <sched.h>
 #include <sys/resource.h>
+#include <time.h>
 #include <unistd.h>
 
 namespace {
 
 // The one real-time thread, for the handler of the soft limit.
 std::atomic<pid_t> realtimeThread{0};
+std::atomic<bool> realtimeSuspended{false};
+static_assert(std::atomic<bool>::is_always_lock_free);
 
 void dropToNormal(int)
 {
     const int savedErrno = errno;
     const sched_param normal{};
     ::sched_setscheduler(realtimeThread.load(), SCHED_OTHER | SCHED_RESET_ON_FORK, &normal);
+    realtimeSuspended.store(true);
     errno = savedErrno;
 }
 
@@ -60,4 +64,27 @@ QString limitRealtimeRun(qint64 microseconds)
     if (::setrlimit(RLIMIT_RTTIME, &limit) != 0)
         return errorText(errno);
     return {};
+}
+
+bool takeRealtimeSuspension()
+{
+    return realtimeSuspended.exchange(false);
+}
+
+ThreadRun callingThreadRun()
+{
+    rusage usage{};
+    ::getrusage(RUSAGE_THREAD, &usage);
+    const auto micros = [](const timeval& time) {
+        return qint64(time.tv_sec) * 1'000'000 + time.tv_usec;
+    };
+    return {micros(usage.ru_utime) + micros(usage.ru_stime), usage.ru_nvcsw};
+}
+
+void pauseCallingThread(std::chrono::microseconds duration)
+{
+    timespec remaining{.tv_sec = time_t(duration.count() / 1'000'000),
+                       .tv_nsec = long(duration.count() % 1'000'000) * 1000};
+    while (::nanosleep(&remaining, &remaining) != 0 && errno == EINTR) {
+    }
 }

@@ -2,6 +2,7 @@
 
 #include <QString>
 
+#include <chrono>
 #include <sys/types.h>
 
 // The kernel's id of the calling thread, as rtkit and /proc name it.
@@ -19,3 +20,18 @@ QString setCallingThreadNice(int niceLevel);
 // rather than starve the desktop; the kernel kills the process at the full
 // amount. An error text, empty on success.
 QString limitRealtimeRun(qint64 microseconds);
+
+// Whether the limit above dropped the thread to normal scheduling since the
+// last call.
+bool takeRealtimeSuspension();
+
+// How much the calling thread has run, and how often it has waited.
+struct ThreadRun
+{
+    qint64 cpuMicroseconds = 0;
+    long waits = 0; // voluntary context switches
+};
+ThreadRun callingThreadRun();
+
+// Sleeps, which also restarts the kernel's count of the run without a pause.
+void pauseCallingThread(std::chrono::microseconds duration);

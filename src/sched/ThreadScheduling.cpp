@@ -34,10 +34,20 @@ private:
 
 } // namespace
 
-QString requestSchedulingForCallingThread()
+std::unique_ptr<RealtimeGuard> scheduleCallingThread(DiagnosticLog& log)
 {
     SystemMeans means;
-    return requestScheduling(means);
+    const SchedulingOutcome outcome = requestScheduling(means);
+    log.writeLine(outcome.line);
+    if (!outcome.realtime)
+        return nullptr;
+    return std::make_unique<RealtimeGuard>(
+        std::chrono::microseconds(outcome.realtime->runMicroseconds / 2),
+        [grant = *outcome.realtime] {
+            SystemMeans again;
+            return requestRealtimeAgain(again, grant);
+        },
+        log);
 }
 
 QString requestHighPriorityForCallingThread()

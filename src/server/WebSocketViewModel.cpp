@@ -207,7 +207,8 @@ void WebSocketViewModel::handleNewConnection(QWebSocket* socket)
     log_.writeLine(QStringLiteral("Client connected from ") + address);
     const bool held = pass->admission.verdict == Admission::Verdict::Hold;
     clients_.insert(connection,
-                    {roster_.add(address, pass->browserPage, pass->admission.trusted, held),
+                    {roster_.add(address, pass->browserPage, pass->admission.trusted, held,
+                                 deviceKind(pass->userAgent)),
                      address, pass->userAgent, false, pass->pad, pass->browserPage && !pass->pad});
     connect(connection, &ClientConnection::messageReceived, this,
             [this, connection](const QString& text) { handleMessage(text, *connection); });

@@ -4,10 +4,11 @@ ClientRoster::ClientRoster(std::chrono::milliseconds approvalTimeout, QObject* p
     : QObject(parent), approvalTimeout_(approvalTimeout)
 {}
 
-int ClientRoster::add(const QString& address, bool browserPage, bool trusted, bool held)
+int ClientRoster::add(const QString& address, bool browserPage, bool trusted, bool held,
+                      const QString& device)
 {
     const int id = nextId_++;
-    clients_.append({id, address, browserPage, trusted, held});
+    clients_.append({id, address, browserPage, trusted, held, device});
     if (held) {
         auto* deadline = new QTimer(this);
         deadline->setSingleShot(true);

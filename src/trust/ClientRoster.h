@@ -16,6 +16,7 @@ struct OpenClient
     bool browserPage = false;
     bool trusted = false;
     bool held = false;
+    QString device; // what its User-Agent tells, if anything
 };
 
 // The open connections and the ones held for the user's approval. A held
@@ -28,7 +29,8 @@ public:
     explicit ClientRoster(std::chrono::milliseconds approvalTimeout, QObject* parent = nullptr);
 
     // Returns the connection's id.
-    int add(const QString& address, bool browserPage, bool trusted, bool held);
+    int add(const QString& address, bool browserPage, bool trusted, bool held,
+            const QString& device = {});
     void remove(int id);
 
     const OpenClient* find(int id) const;

@@ -178,30 +178,61 @@ void TrustStore::save()
     emit changed();
 }
 
+namespace {
+
+QString firstFound(const QString& agent,
+                   std::initializer_list<std::pair<const char*, const char*>> table)
+{
+    for (const auto& [needle, name] : table) {
+        if (agent.contains(QLatin1String(needle)))
+            return QString::fromLatin1(name);
+    }
+    return QString();
+}
+
+QString browserOf(const QString& agent)
+{
+    return firstFound(agent, {{"Firefox/", "Firefox"},
+                              {"EdgA/", "Edge"},
+                              {"Edg/", "Edge"},
+                              {"SamsungBrowser/", "Samsung Internet"},
+                              {"Chrome/", "Chrome"},
+                              {"Safari/", "Safari"}});
+}
+
+} // namespace
+
 QString deviceName(QByteArrayView userAgent)
 {
     const QString agent = QString::fromLatin1(userAgent);
-    const auto first = [&agent](std::initializer_list<std::pair<const char*, const char*>> table) {
-        for (const auto& [needle, name] : table) {
-            if (agent.contains(QLatin1String(needle)))
-                return QString::fromLatin1(name);
-        }
-        return QString();
-    };
-    const QString browser = first({{"Firefox/", "Firefox"},
-                                   {"EdgA/", "Edge"},
-                                   {"Edg/", "Edge"},
-                                   {"SamsungBrowser/", "Samsung Internet"},
-                                   {"Chrome/", "Chrome"},
-                                   {"Safari/", "Safari"}});
-    const QString system = first({{"Android", "Android"},
-                                  {"iPhone", "iPhone"},
-                                  {"iPad", "iPad"},
-                                  {"Linux", "Linux"},
-                                  {"Windows", "Windows"},
-                                  {"Mac OS X", "macOS"}});
+    const QString browser = browserOf(agent);
+    const QString system = firstFound(agent, {{"Android", "Android"},
+                                              {"iPhone", "iPhone"},
+                                              {"iPad", "iPad"},
+                                              {"Linux", "Linux"},
+                                              {"Windows", "Windows"},
+                                              {"Mac OS X", "macOS"}});
     if (browser.isEmpty())
         return system.isEmpty() ? QStringLiteral("Browser")
                                 : QStringLiteral("Browser on ") + system;
     return system.isEmpty() ? browser : browser + QStringLiteral(" on ") + system;
+}
+
+QString deviceKind(QByteArrayView userAgent)
+{
+    const QString agent = QString::fromLatin1(userAgent);
+    // Android browsers say "Mobile" on phones only.
+    const QString kind =
+        agent.contains(QLatin1String("Android"))
+            ? (agent.contains(QLatin1String("Mobile")) ? QStringLiteral("Android phone")
+                                                       : QStringLiteral("Android tablet"))
+            : firstFound(agent, {{"iPhone", "iPhone"},
+                                 {"iPad", "iPad"},
+                                 {"Linux", "Linux computer"},
+                                 {"Windows", "Windows computer"},
+                                 {"Mac OS X", "Mac"}});
+    const QString browser = browserOf(agent);
+    if (kind.isEmpty() || browser.isEmpty())
+        return kind + browser;
+    return kind + QStringLiteral(" · ") + browser;
 }

@@ -69,3 +69,6 @@ private:
 
 // "Firefox on Android" and the like, from a User-Agent, for the Devices list.
 QString deviceName(QByteArrayView userAgent);
+// "Android phone · Chrome" and the like, for telling one waiting device from
+// another; empty when the User-Agent says nothing known.
+QString deviceKind(QByteArrayView userAgent);

@@ -6,27 +6,64 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPushButton>
+#include <QScrollArea>
+#include <QScrollBar>
 
-#include <optional>
-#include <tuple>
+#include <algorithm>
+#include <iterator>
 
 namespace {
 
 const QString kAskKey = QStringLiteral("trust/askBeforeNewDevice");
 
+QString kindOf(const OpenClient& client)
+{
+    if (!client.device.isEmpty())
+        return client.device;
+    return client.browserPage ? QObject::tr("browser page") : QObject::tr("app");
+}
+
 QString describe(const OpenClient& client)
 {
-    const QString kind = client.browserPage ? QObject::tr("browser page") : QObject::tr("app");
     const QString trust = client.held      ? QObject::tr("waiting for approval")
                           : client.trusted ? QObject::tr("trusted")
                                            : QObject::tr("not trusted");
-    return client.address + QStringLiteral(" · ") + kind + QStringLiteral(" · ") + trust;
+    return client.address + QStringLiteral(" · ") + kindOf(client) + QStringLiteral(" · ") + trust;
 }
+
+// As tall as its rows up to `rowsShown` of them, then it scrolls; at the
+// least one row, so that a small screen still fits the window.
+class RowArea : public QScrollArea
+{
+public:
+    RowArea(int rowHeight, int rowsShown, QWidget* parent)
+        : QScrollArea(parent), rowHeight_(rowHeight), rowsShown_(rowsShown)
+    {
+        setWidgetResizable(true);
+        setFrameShape(QFrame::NoFrame);
+        setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    }
+    QSize sizeHint() const override
+    {
+        const QSize content = widget()->sizeHint();
+        return {content.width() + verticalScrollBar()->sizeHint().width(),
+                std::min(content.height(), rowHeight_ * rowsShown_)};
+    }
+    QSize minimumSizeHint() const override
+    {
+        return {widget()->minimumSizeHint().width(),
+                std::min(widget()->sizeHint().height(), rowHeight_)};
+    }
+
+private:
+    int rowHeight_;
+    int rowsShown_;
+};
 
 } // namespace
 
-DevicesPanel::DevicesPanel(ClientRoster& roster, DeviceTrust& trust, ServerAccess server,
-                           QWidget* parent)
+DevicesPanel::DevicesPanel(DeviceListingFeed& feed, ClientRoster& roster, DeviceTrust& trust,
+                           ServerAccess server, QWidget* parent)
     : QWidget(parent), roster_(roster), trust_(trust), server_(std::move(server))
 {
     auto* layout = new QVBoxLayout(this);
@@ -63,74 +100,115 @@ DevicesPanel::DevicesPanel(ClientRoster& roster, DeviceTrust& trust, ServerAcces
     connect(&trust_.store(), &TrustStore::changed, saveProblem, showSaveProblem);
     showSaveProblem();
 
-    rows_ = new QWidget(this);
-    rowLayout_ = new QVBoxLayout(rows_);
+    empty_ = new QLabel(tr("No device connected"), this);
+    layout->addWidget(empty_);
+    auto* rows = new QWidget(this);
+    rowLayout_ = new QVBoxLayout(rows);
     rowLayout_->setContentsMargins(0, 0, 0, 0);
-    layout->addWidget(rows_);
+    rowLayout_->setSpacing(2);
+    const int rowHeight = QPushButton(tr("Disconnect")).sizeHint().height() + 2;
+    scroll_ = new RowArea(rowHeight, kRowsShown, this);
+    scroll_->setObjectName(QStringLiteral("deviceRows"));
+    scroll_->setWidget(rows);
+    layout->addWidget(scroll_);
 
-    connect(&roster_, &ClientRoster::changed, this, &DevicesPanel::rebuild);
-    connect(&trust_.store(), &TrustStore::changed, this, &DevicesPanel::rebuild);
-    rebuild();
+    connect(&feed, &DeviceListingFeed::changed, this,
+            [this, &feed] { showListing(feed.latest()); });
+    showListing(feed.latest());
 }
 
-void DevicesPanel::rebuild()
+void DevicesPanel::showListing(const DeviceListing& listing)
 {
-    while (QLayoutItem* item = rowLayout_->takeAt(0)) {
-        delete item->widget();
-        delete item;
+    QStringList keys;
+    QHash<QString, Row> wanted;
+    const auto want = [&](const QString& key, Row row) {
+        keys.append(key);
+        wanted.insert(key, std::move(row));
+    };
+    for (const OpenClient& client : listing.clients)
+        want(QStringLiteral("client/%1").arg(client.id),
+             {describe(client), tr("Disconnect"), QStringLiteral("disconnect"),
+              [this, id = client.id] {
+                  server_([this, id] { roster_.disconnect(id); });
+              }});
+    for (const TrustedDevice& device : listing.devices)
+        want(QStringLiteral("device/") + QString::fromLatin1(device.tokenHash),
+             {tr("Paired: %1, last seen %2")
+                  .arg(device.name,
+                       QLocale().toString(device.lastSeen.toLocalTime(), QLocale::ShortFormat)),
+              tr("Forget"), QStringLiteral("forgetDevice"), [this, hash = device.tokenHash] {
+                  server_([this, hash] { trust_.store().forgetDevice(hash); });
+              }});
+    for (const QString& address : listing.addresses)
+        want(QStringLiteral("address/") + address,
+             {tr("Trusted app address: %1").arg(address), tr("Forget"),
+              QStringLiteral("forgetAddress"), [this, address] {
+                  server_([this, address] { trust_.store().forgetAddress(address); });
+              }});
+
+    // The lists only ever append and remove, so the rows that stay keep
+    // their order and each new one goes in at its place.
+    for (const QString& key : std::as_const(shownKeys_)) {
+        if (!wanted.contains(key))
+            delete shownRows_.take(key);
     }
-    const auto [clients, devices, addresses] = server_([this] {
-        return std::tuple{roster_.clients(), trust_.store().devices(), trust_.store().addresses()};
-    });
-    if (clients.isEmpty())
-        rowLayout_->addWidget(new QLabel(tr("No device connected"), rows_));
-    for (const OpenClient& client : clients)
-        addRow(describe(client), tr("Disconnect"), QStringLiteral("disconnect"),
-               [this, id = client.id] { server_([this, id] { roster_.disconnect(id); }); });
-    for (const TrustedDevice& device : devices)
-        addRow(tr("Paired: %1, last seen %2")
-                   .arg(device.name,
-                        QLocale().toString(device.lastSeen.toLocalTime(), QLocale::ShortFormat)),
-               tr("Forget"), QStringLiteral("forgetDevice"), [this, hash = device.tokenHash] {
-                   server_([this, hash] { trust_.store().forgetDevice(hash); });
-               });
-    for (const QString& address : addresses)
-        addRow(tr("Trusted app address: %1").arg(address), tr("Forget"),
-               QStringLiteral("forgetAddress"), [this, address] {
-                   server_([this, address] { trust_.store().forgetAddress(address); });
-               });
+    for (int index = 0; index < keys.size(); ++index) {
+        const Row& row = wanted[keys[index]];
+        if (QWidget* shown = shownRows_.value(keys[index])) {
+            auto* label = shown->findChild<QLabel*>();
+            if (label->text() != row.text)
+                label->setText(row.text);
+        } else {
+            QWidget* made = makeRow(row);
+            rowLayout_->insertWidget(index, made);
+            shownRows_.insert(keys[index], made);
+        }
+    }
+    shownKeys_ = keys;
+    empty_->setVisible(listing.clients.isEmpty());
+    scroll_->setVisible(!keys.isEmpty());
+    scroll_->updateGeometry();
 }
 
-void DevicesPanel::addRow(const QString& text, const QString& buttonText, const QString& buttonName,
-                          std::function<void()> action)
+QWidget* DevicesPanel::makeRow(const Row& row)
 {
-    auto* row = new QWidget(rows_);
-    auto* layout = new QHBoxLayout(row);
+    auto* widget = new QWidget(scroll_->widget());
+    auto* layout = new QHBoxLayout(widget);
     layout->setContentsMargins(0, 0, 0, 0);
-    auto* label = new QLabel(text, row);
+    auto* label = new QLabel(row.text, widget);
     label->setWordWrap(true);
     layout->addWidget(label, 1);
-    auto* button = new QPushButton(buttonText, row);
-    button->setObjectName(buttonName);
-    // The row goes away under the click; act once the click is over.
+    auto* button = new QPushButton(row.buttonText, widget);
+    button->setObjectName(row.buttonName);
+    // The row may go away under the click; act once the click is over.
     connect(
-        button, &QPushButton::clicked, this, [action = std::move(action)] { action(); },
+        button, &QPushButton::clicked, this, [action = row.action] { action(); },
         Qt::QueuedConnection);
     layout->addWidget(button);
-    rowLayout_->addWidget(row);
+    return widget;
 }
 
-ApprovalBar::ApprovalBar(ClientRoster& roster, ServerAccess server, QWidget* parent)
+ApprovalBar::ApprovalBar(DeviceListingFeed& feed, ClientRoster& roster, ServerAccess server,
+                         QWidget* parent)
     : QWidget(parent), roster_(roster), server_(std::move(server))
 {
     setObjectName(QStringLiteral("approvalBar"));
     auto* layout = new QHBoxLayout(this);
+    auto* texts = new QVBoxLayout;
+    texts->setSpacing(0);
     question_ = new QLabel(this);
     question_->setObjectName(QStringLiteral("approvalQuestion"));
     QFont bold = question_->font();
     bold.setBold(true);
     question_->setFont(bold);
-    layout->addWidget(question_, 1);
+    device_ = new QLabel(this);
+    device_->setObjectName(QStringLiteral("approvalDevice"));
+    texts->addWidget(question_);
+    texts->addWidget(device_);
+    layout->addLayout(texts, 1);
+    waiting_ = new QLabel(this);
+    waiting_->setObjectName(QStringLiteral("approvalWaiting"));
+    layout->addWidget(waiting_);
     auto* allow = new QPushButton(tr("Allow"), this);
     allow->setObjectName(QStringLiteral("allow"));
     auto* deny = new QPushButton(tr("Deny"), this);
@@ -141,18 +219,25 @@ ApprovalBar::ApprovalBar(ClientRoster& roster, ServerAccess server, QWidget* par
             [this] { server_([this, id = shownId_] { roster_.allow(id); }); });
     connect(deny, &QPushButton::clicked, this,
             [this] { server_([this, id = shownId_] { roster_.deny(id); }); });
-    connect(&roster_, &ClientRoster::changed, this, &ApprovalBar::refresh);
-    refresh();
+    connect(&feed, &DeviceListingFeed::changed, this,
+            [this, &feed] { showListing(feed.latest()); });
+    showListing(feed.latest());
 }
 
-void ApprovalBar::refresh()
+void ApprovalBar::showListing(const DeviceListing& listing)
 {
-    const std::optional<OpenClient> held = server_([this]() -> std::optional<OpenClient> {
-        const OpenClient* first = roster_.firstHeld();
-        return first ? std::optional(*first) : std::nullopt;
-    });
-    shownId_ = held ? held->id : 0;
-    if (held)
-        question_->setText(tr("%1 wants to control this computer").arg(held->address));
-    setVisible(held.has_value());
+    QList<OpenClient> held;
+    std::copy_if(listing.clients.cbegin(), listing.clients.cend(), std::back_inserter(held),
+                 [](const OpenClient& client) { return client.held; });
+    shownId_ = held.isEmpty() ? 0 : held.first().id;
+    if (!held.isEmpty()) {
+        question_->setText(tr("%1 wants to control this computer").arg(held.first().address));
+        const OpenClient& first = held.first();
+        device_->setText(!first.device.isEmpty() ? first.device
+                         : first.browserPage     ? tr("Browser page")
+                                                 : tr("App"));
+        waiting_->setText(tr("%1 more waiting").arg(held.size() - 1));
+        waiting_->setVisible(held.size() > 1);
+    }
+    setVisible(!held.isEmpty());
 }

@@ -114,15 +114,23 @@ WebSocketServerView::WebSocketServerView(EventLayer& events, DiagnosticLog& log,
     build(log, std::move(interfaces));
 }
 
+WebSocketServerView::~WebSocketServerView()
+{
+    server_([feed = deviceListing_] { delete feed; });
+}
+
 void WebSocketServerView::build(DiagnosticLog& log, InterfaceSource interfaces)
 {
+    deviceListing_ = server_([this] {
+        return new DeviceListingFeed(viewModel_.roster(), viewModel_.trust(), &viewModel_);
+    });
     auto* root = new QVBoxLayout(this);
     // Tight margins: at 200 % a 1280 by 720 screen leaves 360 pixels of height.
     root->setContentsMargins(8, 4, 8, 8);
     root->setSpacing(4);
     root->addWidget(text(tr("Kestrelio Server"), TextRole::LargeTitle, this), 0, Qt::AlignHCenter);
     root->addWidget(divider(QFrame::HLine, this));
-    root->addWidget(new ApprovalBar(viewModel_.roster(), server_, this));
+    root->addWidget(new ApprovalBar(*deviceListing_, viewModel_.roster(), server_, this));
 
     splitter_ = new QSplitter(Qt::Horizontal, this);
     // QSplitter would let a drag collapse a column below its minimum.
@@ -172,7 +180,8 @@ QWidget* WebSocketServerView::buildLeftColumn()
     layout->addWidget(
         statusBlock(tr("Connection Status"), connectionStatus_, "connectionStatus", column));
     layout->addWidget(buildGamePads(column));
-    layout->addWidget(new DevicesPanel(viewModel_.roster(), viewModel_.trust(), server_, column));
+    layout->addWidget(new DevicesPanel(*deviceListing_, viewModel_.roster(), viewModel_.trust(),
+                                       server_, column));
     layout->addWidget(divider(QFrame::HLine, column));
 
     auto* messageBlock = new QWidget(column);

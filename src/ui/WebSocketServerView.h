@@ -10,6 +10,7 @@
 
 #include <memory>
 
+class DeviceListingFeed;
 class QLabel;
 class QListWidget;
 class QPushButton;
@@ -30,6 +31,7 @@ public:
     WebSocketServerView(EventLayer& events, DiagnosticLog& log, ServerSettings settings = {},
                         InterfaceSource interfaces = InterfaceSource::system(),
                         QWidget* parent = nullptr);
+    ~WebSocketServerView() override;
 
     WebSocketViewModel& viewModel() { return viewModel_; }
     GameControllerManager& gameControllerManager() { return gameControllerManager_; }
@@ -64,6 +66,7 @@ private:
     ServerAccess server_;
     GameControllerManager gameControllerManager_;
     ObservableFlag triggerRegeneration_;
+    DeviceListingFeed* deviceListing_ = nullptr; // on the server's thread
     bool messagesRefreshPending_ = false;
 
     QSplitter* splitter_ = nullptr;

@@ -87,13 +87,15 @@ QUrl ServerHarness::padUrl() const
     return QUrl(QStringLiteral("ws://127.0.0.1:%1/pad").arg(model->listeningPort()));
 }
 
-TestClient::TestClient(const QUrl& url, const QString& origin)
+TestClient::TestClient(const QUrl& url, const QString& origin, const QByteArray& userAgent)
 {
     QObject::connect(&socket, &QWebSocket::textMessageReceived,
                      [this](const QString& text) { received.append(text); });
     QNetworkRequest request(url);
     if (!origin.isEmpty())
         request.setRawHeader("Origin", origin.toUtf8());
+    if (!userAgent.isEmpty())
+        request.setRawHeader("User-Agent", userAgent);
     socket.open(request);
     QTRY_VERIFY_WITH_TIMEOUT(socket.state() != QAbstractSocket::ConnectingState, 5000);
 }

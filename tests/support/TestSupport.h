@@ -80,7 +80,8 @@ struct ServerHarness
 class TestClient
 {
 public:
-    explicit TestClient(const QUrl& url, const QString& origin = {});
+    explicit TestClient(const QUrl& url, const QString& origin = {},
+                        const QByteArray& userAgent = {});
 
     bool isConnected() const { return socket.state() == QAbstractSocket::ConnectedState; }
     void send(const QString& text) { socket.sendTextMessage(text); }
