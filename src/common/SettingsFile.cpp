@@ -41,8 +41,14 @@ void prepare(DiagnosticLog& log)
 {
     const QString file = path();
     const QString folder = QFileInfo(file).path();
-    QDir().mkpath(folder);
-    bool narrowed = narrowMode(folder, 0700);
+    // Made private from the start, so that only a folder someone widened is reported.
+    bool narrowed = false;
+    if (QDir folderDir(folder); folderDir.exists()) {
+        narrowed = narrowMode(folder, 0700);
+    } else {
+        QDir().mkpath(QFileInfo(folder).path());
+        QDir().mkdir(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    }
     if (!QFile::exists(file)) {
         QFile created(file);
         // An empty file now, so that the settings are written into a private one.
