@@ -42,9 +42,12 @@ let mode = setting(MODE_KEY) === 'pad' ? 'pad' : 'keys';
 
 function socketUrl(token) {
   const base = `ws://${location.host}${mode === 'pad' ? '/pad' : '/'}`;
-  if (token) return `${base}?device=${encodeURIComponent(token)}`;
-  if (pairingSecret) return `${base}?pair=${encodeURIComponent(pairingSecret)}`;
-  return base;
+  // A page that scans again sends both, so the computer keeps one entry for it.
+  const query = new URLSearchParams();
+  if (token) query.set('device', token);
+  if (pairingSecret) query.set('pair', pairingSecret);
+  const text = query.toString();
+  return text ? `${base}?${text}` : base;
 }
 
 function showState(text, state) {
@@ -110,8 +113,8 @@ function connect() {
   ws.onclose = (event) => {
     if (socket !== ws) return;
     socket = null;
-    // A forgotten token is refused; a fresh scan's secret pairs anew.
-    if (!opened && token && pairingSecret) storeSetting(TOKEN_KEY, null);
+    // Refused with a secret: the code was an old one; the token may still serve.
+    if (!opened && pairingSecret) pairingSecret = null;
     forgetPressed(); // the server lets go of them itself
     playerText.hidden = true;
     // A pad the computer ended with a reason (all pads in use, no uinput, a

@@ -191,6 +191,12 @@ test('the link in the code pairs the page, and its token reconnects it', async (
   await shows(page, '#status', /^Connected$/);
   assert.equal(sockets.at(-1), `ws://127.0.0.1:${port}/?device=${token}`);
 
+  // Scanned again: the page sends both, so the computer replaces its entry.
+  await page.goto('about:blank');
+  await page.goto(`http://127.0.0.1:${port}/#pair=${secret}`);
+  await shows(page, '#status', /^Connected$/);
+  assert.equal(sockets.at(-1), `ws://127.0.0.1:${port}/?device=${token}&pair=${secret}`);
+
   // A token the computer no longer knows is refused, and the page says so.
   await page.evaluate(() => localStorage.setItem('kestrelio-device', 'A'.repeat(22)));
   await page.reload();
