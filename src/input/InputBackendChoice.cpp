@@ -29,8 +29,6 @@ InputBackend chooseWithoutUinput(DiagnosticLog& log, const QString& uinputError,
     backend.problem = QStringLiteral("Key presses cannot reach this computer (%1). See \"Input "
                                      "permissions\" in the README.")
                           .arg(reasons);
-    log.writeLine(QStringLiteral(
-        "Accessibility permissions are not enabled. Please enable them in System Preferences."));
     log.writeLine(
         QStringLiteral("Key presses and scrolling cannot reach this computer (%1). Allow "
                        "access to /dev/uinput with the udev rule 70-kestrelio-uinput.rules "
