@@ -215,13 +215,11 @@ void ProgramTest::servesWithoutAnyWayToSendInput()
     ProgramProcess program;
     program.start();
     QVERIFY(program.waitFor("Server ready on port 3330\n"));
-    const QByteArray accessibility = "Accessibility permissions are not enabled. Please enable "
-                                     "them in System Preferences.\n";
-    QCOMPARE(program.output.count(accessibility), 1);
-    const qsizetype hint = program.output.indexOf(accessibility) + accessibility.size();
-    QVERIFY2(program.output.mid(hint).startsWith("Key presses and scrolling cannot reach this "
-                                                 "computer (/dev/uinput: "),
-             program.output.constData());
+    // Linux has no System Preferences; the line on what to do here stands alone.
+    QVERIFY2(!program.output.contains("System Preferences"), program.output.constData());
+    const QByteArray noInput =
+        "Key presses and scrolling cannot reach this computer (/dev/uinput: ";
+    QVERIFY2(program.output.contains(noInput), program.output.constData());
 
     TestClient client(kServer);
     client.send("W");
@@ -235,7 +233,7 @@ void ProgramTest::servesWithoutAnyWayToSendInput()
                                 "Simulated scroll with x: 50.0, y: 100.0\n"
                                 "Invalid key: 1\\n2\\u001b[2j\n";
     QVERIFY2(program.output.contains(expected), program.output.constData());
-    QCOMPARE(program.output.count(accessibility), 1);
+    QCOMPARE(program.output.count(noInput), 1);
 }
 
 void ProgramTest::typesIntoAnXSessionAndLetsGoOnExit()
@@ -249,7 +247,7 @@ void ProgramTest::typesIntoAnXSessionAndLetsGoOnExit()
     program.start({"--headless"});
     QVERIFY(program.waitFor("Input backend: XTest on X display " + xvfb.displayName()));
     QVERIFY(program.waitFor("Server status: Server ready on port 3330\n"));
-    QVERIFY(!program.output.contains("Accessibility"));
+    QVERIFY(!program.output.contains("cannot reach this computer"));
 
     TestClient client(kServer);
     client.send("w");

@@ -230,9 +230,11 @@ private slots:
         }
         goodbye.socket.close();
         QTRY_COMPARE(server.model->findChildren<QWebSocket*>().size(), 2);
-        now += 10;
+        // The other answers halfway, so no check can find it silent.
+        now += 5;
         other.send("pong");
         QVERIFY(other.sync());
+        now += 5;
         QTRY_COMPARE(failures(server), 1);
 
         const int pings = phone.count("PING");
@@ -246,6 +248,41 @@ private slots:
         now += 10;
         QTRY_COMPARE(failures(server), 3);
         QCOMPARE(server.model->connectionStatus(), QStringLiteral("Connection Failed"));
+        QCOMPARE(server.events.keyTrace(), QStringList({"+13", "-13"}));
+    }
+
+    // Phone A vanished without a close frame; phone B answers. A's silence is
+    // reported with its address, but the status stays B's until B is gone too.
+    void aDeadLinkNeverHidesAnAnsweringOne()
+    {
+        double now = 100;
+        ServerHarness server(manualClock(now));
+        QStringList statuses;
+        connect(server.model.get(), &WebSocketViewModel::connectionStatusChanged, this,
+                [&] { statuses.append(server.model->connectionStatus()); });
+        {
+            TestClient phoneA(server.url());
+            phoneA.send("pong");
+            QVERIFY(phoneA.sync());
+            phoneA.socket.abort();
+            QTRY_COMPARE(server.model->findChildren<QWebSocket*>().size(), 0);
+        }
+        now += 8;
+        TestClient phoneB(server.url());
+        phoneB.send("w");
+        QVERIFY(phoneB.sync());
+        now += 2; // A is silent for the threshold; B is new and has not answered yet
+        QTRY_COMPARE(failures(server), 1);
+        QVERIFY(server.log.lines.contains(
+            "No heartbeat answer from 127.0.0.1 for 10 s: its keys were released"));
+        phoneB.send("pong");
+        QVERIFY(phoneB.sync());
+        QCOMPARE(server.events.keyTrace(), QStringList{"+13"});
+
+        phoneB.socket.abort();
+        now += 10;
+        QTRY_COMPARE(failures(server), 2);
+        QCOMPARE(statuses, QStringList({"Connected", "Connected", "Connection Failed"}));
         QCOMPARE(server.events.keyTrace(), QStringList({"+13", "-13"}));
     }
 };

@@ -70,8 +70,17 @@ SdlGamepads::SdlGamepads(DiagnosticLog& log, QObject* parent) : QObject(parent),
     }
 
     pumpTimer_.setTimerType(Qt::PreciseTimer);
-    connect(&pumpTimer_, &QTimer::timeout, this, &SdlGamepads::pump);
-    adjustPumpRate();
+    connect(&pumpTimer_, &QTimer::timeout, this, &SdlGamepads::tick);
+    QString error;
+    hotplug_ = watchInputHotplug(error);
+    if (hotplug_)
+        connect(hotplug_.get(), &HotplugWatch::devicesChanged, this, &SdlGamepads::settle);
+    else
+        log_.writeLine(QStringLiteral("Game controllers plugged in later are found by polling "
+                                      "(device changes cannot be watched: %1)")
+                           .arg(error));
+    // The devices present at start wait as events for the first pump.
+    QMetaObject::invokeMethod(this, &SdlGamepads::tick, Qt::QueuedConnection);
 }
 
 SdlGamepads::~SdlGamepads()
@@ -158,7 +167,32 @@ void SdlGamepads::close(int instanceId)
     emit disconnected(instanceId);
 }
 
+void SdlGamepads::settle()
+{
+    settlePumpsLeft_ = kSettlePumps;
+    adjustPumpRate();
+}
+
+void SdlGamepads::tick()
+{
+    if (opened_.isEmpty() && settlePumpsLeft_ > 0)
+        --settlePumpsLeft_;
+    pump();
+    adjustPumpRate();
+}
+
 void SdlGamepads::adjustPumpRate()
 {
-    pumpTimer_.start(opened_.isEmpty() ? kIdleInterval : kActiveInterval);
+    // Without a watch, polling slowly is the only way to notice a new pad.
+    std::optional<std::chrono::milliseconds> interval;
+    if (!opened_.isEmpty())
+        interval = kActiveInterval;
+    else if (settlePumpsLeft_ > 0)
+        interval = kSettleInterval;
+    else if (!hotplug_)
+        interval = kPollInterval;
+    if (!interval)
+        pumpTimer_.stop();
+    else if (!pumpTimer_.isActive() || pumpTimer_.intervalAsDuration() != *interval)
+        pumpTimer_.start(*interval);
 }

@@ -31,8 +31,6 @@ InputBackend chooseWithoutUinput(DiagnosticLog& log, const QString& uinputError,
                           .arg(reasons);
     backend.offReason = QStringLiteral(
         "Kestrelio may not send input yet; its window or terminal says how to allow it");
-    log.writeLine(QStringLiteral(
-        "Accessibility permissions are not enabled. Please enable them in System Preferences."));
     log.writeLine(
         QStringLiteral("Key presses and scrolling cannot reach this computer (%1). Allow "
                        "access to /dev/uinput with the udev rule 70-kestrelio-uinput.rules "

@@ -27,6 +27,8 @@ ClientConnection::ClientConnection(QWebSocket* socket,
 
     firstMessageDeadline_.setSingleShot(true);
     connect(&firstMessageDeadline_, &QTimer::timeout, this, [this] {
+        // A timeout, though it ends with a close frame.
+        timedOut_ = true;
         close(QWebSocketProtocol::CloseCodePolicyViolated,
               QStringLiteral("No message within %1 seconds")
                   .arg(firstMessageDeadline_.intervalAsDuration().count() / 1000.0));
@@ -75,13 +77,15 @@ void ClientConnection::receiveBinary(const QByteArray& bytes)
 
 void ClientConnection::endNow()
 {
-    if (closeFrameSeen_ || errorDescription_.isEmpty())
-        end(closeDescription(), closeFrameSeen_);
+    if (!closeFrameSeen_)
+        end(errorDescription_.isEmpty() ? closeDescription() : errorDescription_, false);
+    else if (timedOut_ || closedForBadData())
+        end(closeDescription(), true);
     else
-        end(errorDescription_, false);
+        end({}, true);
 }
 
-void ClientConnection::end(const QString& description, bool closedCleanly)
+void ClientConnection::end(const QString& error, bool closedCleanly)
 {
     if (ended_)
         return;
@@ -89,7 +93,22 @@ void ClientConnection::end(const QString& description, bool closedCleanly)
     pingTimer_.stop();
     firstMessageDeadline_.stop();
     disconnect(socket_, nullptr, this, nullptr);
-    emit ended(description, closedCleanly);
+    emit ended(error, closedCleanly);
+}
+
+// Qt closes with these codes when a frame breaks the protocol or our limits;
+// a peer that sends one complains of the same.
+bool ClientConnection::closedForBadData() const
+{
+    switch (socket_->closeCode()) {
+    case QWebSocketProtocol::CloseCodeProtocolError:
+    case QWebSocketProtocol::CloseCodeDatatypeNotSupported:
+    case QWebSocketProtocol::CloseCodeWrongDatatype:
+    case QWebSocketProtocol::CloseCodeTooMuchData:
+        return true;
+    default:
+        return false;
+    }
 }
 
 QString ClientConnection::closeDescription() const

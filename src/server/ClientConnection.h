@@ -37,14 +37,16 @@ signals:
     void undecodableMessage();
     // Emitted once, when the link closes or fails; nothing is received after it.
     // A close handshake is a clean end; a vanished peer or an error is not.
-    void ended(const QString& description, bool closedCleanly);
+    // `error` says what went wrong, and is empty for a plain goodbye.
+    void ended(const QString& error, bool closedCleanly);
 
 private:
     void receiveText(const QString& text);
     void receiveBinary(const QByteArray& bytes);
     void endNow();
-    void end(const QString& description, bool closedCleanly);
+    void end(const QString& error, bool closedCleanly);
     QString closeDescription() const;
+    bool closedForBadData() const;
 
     QWebSocket* socket_;
     QSet<AnsiKeyCode> heldKeys_;
@@ -53,5 +55,6 @@ private:
     int oversizedMessages_ = 0;
     QString errorDescription_;
     bool closeFrameSeen_ = false;
+    bool timedOut_ = false;
     bool ended_ = false;
 };

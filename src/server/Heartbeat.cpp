@@ -2,6 +2,8 @@
 
 #include "server/ClientConnection.h"
 
+#include <algorithm>
+
 Heartbeat::Heartbeat(Settings settings, QObject* parent)
     : QObject(parent), settings_(std::move(settings))
 {
@@ -17,14 +19,16 @@ void Heartbeat::startHeartbeat(ClientConnection* connection)
     QTimer& pingTimer = connection->pingTimer();
     connect(&pingTimer, &QTimer::timeout, this, [this, connection] { emit pingDue(connection); });
     pingTimer.start(settings_.pingInterval);
-    watched_.insert(connection, {});
+    watched_.insert(connection, {connection->peerAddress(), settings_.clock()});
     updateCheckTimer();
 }
 
 void Heartbeat::recordPong(ClientConnection* connection)
 {
-    if (const auto it = watched_.find(connection); it != watched_.end())
-        *it = {settings_.clock(), false};
+    if (const auto it = watched_.find(connection); it != watched_.end()) {
+        it->lastPong = settings_.clock();
+        it->failed = false;
+    }
 }
 
 void Heartbeat::stopHeartbeat(ClientConnection* connection, bool closedCleanly)
@@ -37,20 +41,33 @@ void Heartbeat::stopHeartbeat(ClientConnection* connection, bool closedCleanly)
 
 void Heartbeat::checkHeartbeat()
 {
-    QList<ClientConnection*> dead;
+    // Every verdict is in before the first is announced, so that a listener
+    // asking for a healthy link gets this check's answer.
+    QList<std::pair<ClientConnection*, QString>> dead;
     for (auto it = watched_.begin(); it != watched_.end(); ++it) {
         if (!it->failed && isDead(*it)) {
             it->failed = true;
-            dead.append(it.key());
+            dead.append({it.key(), it->address});
         }
     }
-    const qsizetype endedDead =
-        ended_.removeIf([this](const Liveness& liveness) { return isDead(liveness); });
-    for (ClientConnection* connection : dead)
-        emit failed(connection);
-    if (endedDead > 0)
-        emit failed(nullptr);
+    ended_.removeIf([this, &dead](const Liveness& liveness) {
+        if (!isDead(liveness))
+            return false;
+        dead.append({nullptr, liveness.address});
+        return true;
+    });
+    for (const auto& [connection, address] : dead)
+        emit failed(connection, address);
     updateCheckTimer();
+}
+
+bool Heartbeat::hasHealthyLink() const
+{
+    const double now = settings_.clock();
+    return std::any_of(watched_.cbegin(), watched_.cend(), [&](const Liveness& liveness) {
+        return !liveness.failed && now - liveness.lastPong.value_or(liveness.since) <
+                                       settings_.livenessThresholdSeconds;
+    });
 }
 
 bool Heartbeat::isDead(const Liveness& liveness) const

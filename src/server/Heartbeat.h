@@ -38,15 +38,21 @@ public:
     // its last pong, so that its silence is reported as a failure.
     void stopHeartbeat(ClientConnection* connection, bool closedCleanly);
     void checkHeartbeat();
+    // Whether a watched link has been heard from within the threshold, its
+    // start counting for one that has not ponged yet.
+    bool hasHealthyLink() const;
+    double livenessThresholdSeconds() const { return settings_.livenessThresholdSeconds; }
 
 signals:
     void pingDue(ClientConnection* connection);
     // `connection` is null for a link that has already ended.
-    void failed(ClientConnection* connection);
+    void failed(ClientConnection* connection, const QString& address);
 
 private:
     struct Liveness
     {
+        QString address;
+        double since = 0;
         std::optional<double> lastPong;
         bool failed = false;
     };

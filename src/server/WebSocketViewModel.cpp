@@ -216,8 +216,8 @@ void WebSocketViewModel::handleNewConnection(QWebSocket* socket)
         log_.writeLine(QStringLiteral("No data received or could not decode message."));
     });
     connect(connection, &ClientConnection::ended, this,
-            [this, connection](const QString& description, bool closedCleanly) {
-                handleConnectionEnd(connection, description, closedCleanly);
+            [this, connection](const QString& error, bool closedCleanly) {
+                handleConnectionEnd(connection, error, closedCleanly);
             });
     heartbeat_.startHeartbeat(connection);
     if (pass->admission.paired)
@@ -334,10 +334,11 @@ bool WebSocketViewModel::isOversized(const QString& text, ClientConnection& conn
     return true;
 }
 
-void WebSocketViewModel::handleConnectionEnd(ClientConnection* connection,
-                                             const QString& description, bool closedCleanly)
+void WebSocketViewModel::handleConnectionEnd(ClientConnection* connection, const QString& error,
+                                             bool closedCleanly)
 {
-    log_.writeLine(QStringLiteral("Error receiving message: ") + description);
+    if (!error.isEmpty())
+        log_.writeLine(QStringLiteral("Error receiving message: ") + error);
     if (connection->oversizedMessages() > 1)
         log_.writeLine(QStringLiteral("Ignored %1 messages from %2 in all: longer than %3 bytes")
                            .arg(connection->oversizedMessages())
@@ -357,10 +358,16 @@ void WebSocketViewModel::handleConnectionEnd(ClientConnection* connection,
     connection->deleteLater();
 }
 
-void WebSocketViewModel::handleHeartbeatFailure(ClientConnection* connection)
+void WebSocketViewModel::handleHeartbeatFailure(ClientConnection* connection,
+                                                const QString& address)
 {
-    setConnectionStatus(QStringLiteral("Connection Failed"));
+    // One phone's silence says nothing while another still answers.
+    if (!heartbeat_.hasHealthyLink())
+        setConnectionStatus(QStringLiteral("Connection Failed"));
     log_.writeLine(QStringLiteral("Heartbeat stopped after receiving pong recently."));
+    log_.writeLine(QStringLiteral("No heartbeat answer from %1 for %2 s: its keys were released")
+                       .arg(address)
+                       .arg(heartbeat_.livenessThresholdSeconds()));
     if (connection) {
         keys_.releaseKeys(connection->heldKeys());
         connection->heldKeys().clear();

@@ -103,9 +103,9 @@ private:
     void addReceivedMessage(const QString& text);
     void sendMessage(const QString& text, ClientConnection& connection);
     bool isOversized(const QString& text, ClientConnection& connection);
-    void handleConnectionEnd(ClientConnection* connection, const QString& description,
+    void handleConnectionEnd(ClientConnection* connection, const QString& error,
                              bool closedCleanly);
-    void handleHeartbeatFailure(ClientConnection* connection);
+    void handleHeartbeatFailure(ClientConnection* connection, const QString& address);
     void handleApproval(int rosterId);
     ClientConnection* connectionOf(int rosterId) const;
     void giveDeviceToken(ClientConnection& connection, const QByteArray& userAgent,

@@ -81,10 +81,16 @@ mkdir -p "$scratch/upper" "$scratch/work" "$root"
 mount -t overlay overlay -o "lowerdir=$base,upperdir=$scratch/upper,workdir=$scratch/work" "$root"
 mount_system "$root"
 cp "$scratch"/*.deb "$root/tmp/"
+# A udevadm that logs its calls and fails: the maintainer scripts may call it
+# only where udev runs, and must never fail for it.
+printf '#!/bin/sh\necho "$*" >>/tmp/udevadm.log\nexit 1\n' >"$root/usr/sbin/udevadm"
+chmod 755 "$root/usr/sbin/udevadm"
 
 in_root apt-get install -y -qq --no-install-recommends -o Dpkg::Options::=--force-unsafe-io "./tmp/$(basename "$scratch"/*.deb)" \
     >"$scratch/install.log" 2>&1 || { cat "$scratch/install.log"; fail "apt-get install failed"; }
 in_root dpkg -L kestrelio >"$scratch/files"
+grep -qx /usr/lib/udev/rules.d/70-kestrelio-uinput.rules "$scratch/files" || fail "no active udev rule"
+[[ ! -e $root/tmp/udevadm.log ]] || fail "udevadm called without a running udev: $(cat "$root/tmp/udevadm.log")"
 [[ $(in_root kestrelio --version) == "kestrelio $version" ]] || fail "kestrelio --version: $(in_root kestrelio --version)"
 # The user's guide and the protocol come with the package, readable where it is installed.
 for doc in README.md protocol.md; do
@@ -105,7 +111,17 @@ kill "$program" 2>/dev/null || true
 wait "$program" || true
 grep -q "Server ready on port 3330$" "$scratch/run.log" || { cat "$scratch/run.log"; fail "headless start"; }
 
+# Where udev runs, the rule is applied at once and forgotten on removal.
+mkdir -p "$root/run/udev"
+perl -MSocket -e 'socket(S, AF_UNIX, SOCK_STREAM, 0) and bind(S, pack_sockaddr_un($ARGV[0])) or die "$!\n"' \
+    "$root/run/udev/control"
+in_root /var/lib/dpkg/info/kestrelio.postinst configure >"$scratch/postinst.log" 2>&1 ||
+    { cat "$scratch/postinst.log"; fail "postinst with udev running"; }
+[[ ! -s $scratch/postinst.log ]] || { cat "$scratch/postinst.log"; fail "postinst is not quiet"; }
 in_root apt-get purge -y -qq kestrelio >>"$scratch/install.log" 2>&1 || { cat "$scratch/install.log"; fail "purge"; }
+calls=$(cat "$root/tmp/udevadm.log")
+[[ $calls == $'control --reload-rules\ntrigger --subsystem-match=misc --sysname-match=uinput --action=change\ncontrol --reload-rules' ]] ||
+    fail "udevadm calls: $calls"
 left=()
 while read -r path; do
     [[ -e $root$path && ! -e $base$path ]] && left+=("$path")

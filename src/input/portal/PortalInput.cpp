@@ -18,8 +18,7 @@ PortalInput::PortalInput(ActiveInputLayer& active, QDBusConnection bus, Fallback
     : QObject(&active), active_(active), portal_(std::move(bus)), fallback_(std::move(fallback)),
       log_(log)
 {
-    connect(&portal_, &RemoteDesktopPortal::asking, this,
-            [this] { log_.writeLine(waitingText()); });
+    connect(&portal_, &RemoteDesktopPortal::asking, this, &PortalInput::asking);
     connect(&portal_, &RemoteDesktopPortal::started, this, &PortalInput::granted);
     connect(&portal_, &RemoteDesktopPortal::refused, this, &PortalInput::refused);
     connect(&portal_, &RemoteDesktopPortal::failed, this, &PortalInput::failed);
@@ -32,7 +31,25 @@ PortalInput::PortalInput(ActiveInputLayer& active, QDBusConnection bus, Fallback
 
 QString PortalInput::waitingText()
 {
-    return QStringLiteral("Waiting for you to allow remote input in the desktop's dialog");
+    // KDE grants an unsandboxed program without asking anyone.
+    return QStringLiteral("Asking the desktop for remote input (it may show a dialog)");
+}
+
+QString PortalInput::forgetfulDesktopText()
+{
+    return QStringLiteral("This desktop will ask again at every start; the udev rule in \"Input "
+                          "permissions\" (README) avoids the dialog");
+}
+
+void PortalInput::asking()
+{
+    log_.writeLine(waitingText());
+    if (portal_.remembersGrant())
+        return;
+    // The first version of the portal keeps no token: the dialog comes back.
+    note_ = u'\n' + forgetfulDesktopText();
+    log_.writeLine(forgetfulDesktopText());
+    active_.use(std::make_unique<NullEventLayer>(), waitingText() + note_);
 }
 
 void PortalInput::granted(const QString& restoreToken)
@@ -47,7 +64,7 @@ void PortalInput::granted(const QString& restoreToken)
     const QString name = QStringLiteral("RemoteDesktop portal (keyboard and scrolling through the "
                                         "desktop)");
     log_.writeLine(QStringLiteral("Input backend: ") + name);
-    active_.use(std::make_unique<PortalEventLayer>(portal_, log_), name);
+    active_.use(std::make_unique<PortalEventLayer>(portal_, log_), name + note_);
 }
 
 void PortalInput::refused()

@@ -21,8 +21,10 @@ public:
                 DiagnosticLog& log);
 
     static QString waitingText();
+    static QString forgetfulDesktopText();
 
 private:
+    void asking();
     void granted(const QString& restoreToken);
     void refused();
     void failed(const QString& reason);
@@ -32,4 +34,6 @@ private:
     RemoteDesktopPortal portal_;
     Fallback fallback_;
     DiagnosticLog& log_;
+    // Shown with the input status on a desktop that forgets the grant.
+    QString note_;
 };

@@ -25,6 +25,10 @@ public:
     // honours an earlier grant.
     void start(const QString& restoreToken);
 
+    // Whether the desktop can hand a grant back at the next start; known
+    // once `asking` is emitted.
+    bool remembersGrant() const { return version_ >= 2; }
+
     void notifyKey(quint16 evdevCode, bool pressed) override;
     void notifyAxis(quint32 axis, qint32 steps) override;
 
