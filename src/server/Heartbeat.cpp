@@ -19,7 +19,7 @@ void Heartbeat::startHeartbeat(ClientConnection* connection)
     QTimer& pingTimer = connection->pingTimer();
     connect(&pingTimer, &QTimer::timeout, this, [this, connection] { emit pingDue(connection); });
     pingTimer.start(settings_.pingInterval);
-    watched_.insert(connection, {connection->peerAddress(), settings_.clock()});
+    watched_.insert(connection, {connection->peerAddress(), settings_.clock(), {}, false});
     updateCheckTimer();
 }
 
