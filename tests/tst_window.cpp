@@ -81,7 +81,7 @@ void WindowTest::startsOnShowThenCountsPadsAndMessages()
     pads_->failure = QStringLiteral("/dev/uinput: Permission denied");
     TestClient refused(url("/pad"));
     QTRY_VERIFY(label("gamePadsHelp")->isVisible());
-    QVERIFY(label("gamePadsHelp")->text().contains(u"sudo ./scripts/allow-uinput.sh"));
+    QVERIFY(label("gamePadsHelp")->text().contains(u"./scripts/install-udev-rule.sh"));
 
     QSignalSpy refreshes(view_.get(), &WebSocketServerView::messagesRefreshed);
     TestClient client(url());

@@ -271,13 +271,12 @@ QWidget* WebSocketServerView::buildGamePads(QWidget* parent)
     count->setObjectName(QStringLiteral("gamePads"));
     layout->addWidget(count);
     // A phone refused a pad points here: the fix is on this computer.
-    auto* help = text(tr("Game pads are off: Kestrelio may not use /dev/uinput. To turn them on, "
-                         "run in a terminal, then start Kestrelio again:<br>"
-                         "in a source build's folder: <code>sudo ./scripts/allow-uinput.sh</code>"
-                         "<br>with the package: <code>sudo sh -c 'install -m 644 "
-                         "/usr/share/kestrelio/70-kestrelio-uinput.rules /etc/udev/rules.d/ "
-                         "&amp;&amp; udevadm control --reload &amp;&amp; modprobe uinput "
-                         "&amp;&amp; udevadm trigger'</code>"),
+    auto* help = text(tr("Game pads are off: Kestrelio may not use /dev/uinput. To turn them on:"
+                         "<br>in a source build's folder, run "
+                         "<code>./scripts/install-udev-rule.sh</code> and start Kestrelio again;"
+                         "<br>with the package, whose udev rule gives access, remove a mask you "
+                         "made (<code>sudo rm /etc/udev/rules.d/70-kestrelio-uinput.rules</code>)"
+                         ", then log out and in again."),
                       TextRole::Subheadline, block);
     help->setObjectName(QStringLiteral("gamePadsHelp"));
     help->setTextFormat(Qt::RichText);
