@@ -241,7 +241,7 @@ void typeAndScroll(Desktop& desktop, const std::function<bool()>& pointAtClient)
     // Up: the wheel turns away from the user.
     for (const char* event : {"key: 25; state: 1 (pressed)", "utf8: 'w'",
                               "key: 25; state: 0 (released)", "axis: 0 (vertical), value: -"})
-        QVERIFY2(shows(event), log);
+        QVERIFY2(shows(event), QByteArray(event) + " is missing from:\n" + log);
 }
 
 } // namespace
