@@ -25,8 +25,7 @@ private slots:
     void startsOnShowThenCountsPadsAndMessages();
     void coloursAreReadableOnLightAndDark();
     void failedServerOffersNoCodeUntilRefreshed();
-    void smallestSizeFitsThenAWarningWraps();
-    void codeIsLargeAndSaysWhatItHolds();
+    void codeIsLargeThenSmallestSizeFitsThenAWarningWraps();
     void devicesScrollAndChangeInPlaceAtMostTenTimesASecond();
 
 private:
@@ -144,14 +143,35 @@ void WindowTest::failedServerOffersNoCodeUntilRefreshed()
     QVERIFY(view_->qrView().qrCodeImage().has_value());
 }
 
-void WindowTest::smallestSizeFitsThenAWarningWraps()
+// At the size the window first opens with on a 1920 by 1080 screen, the code
+// is large; at the smallest size everything fits; a warning wraps.
+void WindowTest::codeIsLargeThenSmallestSizeFitsThenAWarningWraps()
 {
     QLabel* text = label("keyPressSimulation");
     view_->viewModel().setKeyPressSimulation(QStringLiteral("XTest on X display :0"));
     showAndWaitUntilReady();
     QVERIFY(!label("keyPressIcon")->isVisible());
     QCOMPARE(colour("keyPressSimulation"), view_->palette().color(QPalette::WindowText));
-    QTRY_VERIFY(view_->qrView().qrCodeImage().has_value()); // the page's link, the larger code
+    QTRY_VERIFY(view_->qrView().qrCodeImage().has_value());
+    const auto* code = view_->findChild<QWidget*>("qrCode");
+    // Each mode: its instruction, and under the code exactly what the code
+    // holds. The page's link, the larger code, stays for the sizes below.
+    const QString address =
+        QRegularExpression::escape(view_->qrView().ipAddress().value_or(QString()));
+    for (const auto& [button, instruction, content] :
+         {std::tuple{"code-app", "Scan with the controller app", '^' + address + '$'},
+          std::tuple{"code-browser", "Scan with your phone's camera",
+                     "^http://" + address + ":3330/#pair=[-_0-9A-Za-z]{22}$"}}) {
+        view_->findChild<QPushButton*>(button)->click();
+        QTest::qWait(20);
+        QCOMPARE(label("scanInstruction")->text(), QString::fromUtf8(instruction));
+        QVERIFY(label("scanInstruction")->isVisible());
+        const QString text = label("codeText")->text();
+        QVERIFY2(QRegularExpression(content).match(text).hasMatch(), qPrintable(text));
+        QCOMPARE(decodeQrCodes(view_->grab().toImage()), QList<QByteArray>{text.toUtf8()});
+        const int side = std::min(code->width(), code->height());
+        QVERIFY2(side >= 240, qPrintable(QString::number(side)));
+    }
     // 1280 by 720 at 200 %, less a title bar.
     const QSize smallest = view_->minimumSizeHint();
     QVERIFY2(smallest.width() <= 640 && smallest.height() <= 330,
@@ -185,34 +205,6 @@ void WindowTest::smallestSizeFitsThenAWarningWraps()
     QVERIFY(text->isVisible() && text->wordWrap());
     view_->viewModel().setKeyPressSimulation(std::nullopt);
     QVERIFY(!text->isVisible());
-}
-
-// At the size the window first opens with on a 1920 by 1080 screen.
-void WindowTest::codeIsLargeAndSaysWhatItHolds()
-{
-    showAndWaitUntilReady();
-    QTRY_VERIFY(view_->qrView().qrCodeImage().has_value());
-    const auto* code = view_->findChild<QWidget*>("qrCode");
-    const auto shown = [this] {
-        return decodeQrCodes(view_->grab().toImage());
-    };
-    // Each mode: its instruction, and under the code exactly what the code holds.
-    const QString address =
-        QRegularExpression::escape(view_->qrView().ipAddress().value_or(QString()));
-    for (const auto& [button, instruction, content] :
-         {std::tuple{"code-app", "Scan with the controller app", '^' + address + '$'},
-          std::tuple{"code-browser", "Scan with your phone's camera",
-                     "^http://" + address + ":3330/#pair=[-_0-9A-Za-z]{22}$"}}) {
-        view_->findChild<QPushButton*>(button)->click();
-        QTest::qWait(20);
-        QCOMPARE(label("scanInstruction")->text(), QString::fromUtf8(instruction));
-        QVERIFY(label("scanInstruction")->isVisible());
-        const QString text = label("codeText")->text();
-        QVERIFY2(QRegularExpression(content).match(text).hasMatch(), qPrintable(text));
-        QCOMPARE(shown(), QList<QByteArray>{text.toUtf8()});
-        const int side = std::min(code->width(), code->height());
-        QVERIFY2(side >= 240, qPrintable(QString::number(side)));
-    }
 }
 
 // Many connections scroll inside the Devices block instead of growing the
