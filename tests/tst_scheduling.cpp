@@ -21,18 +21,6 @@
 #include <sched.h>
 #include <thread>
 
-// The program as a desktop user runs it: no right to real time of its own,
-// rtkit (a fake on a system bus of the test's own) to ask instead.
-class SchedulingTest : public QObject
-{
-    Q_OBJECT
-private slots:
-    void initTestCase();
-    void asksRtkitForTheNetworkThread_data();
-    void asksRtkitForTheNetworkThread();
-    void realTimeOutlastsAFloodAndComesBack();
-};
-
 namespace {
 
 // What the fake saw of one call, read while the caller waited for the answer.
@@ -86,25 +74,21 @@ public:
 public slots:
     void MakeThreadRealtimeWithPID(qulonglong process, qulonglong thread, uint priority)
     {
-        answer(realtime, {QStringLiteral("MakeThreadRealtimeWithPID"),
-                          process,
-                          thread,
-                          qint64(priority),
-                          {},
-                          -1});
+        answer(realtime,
+               {QStringLiteral("MakeThreadRealtimeWithPID"), process, thread, priority, {}, -1});
     }
     void MakeThreadHighPriority(qulonglong thread, int niceLevel)
     {
         // The caller's process, as rtkit finds it from the bus.
+        const qulonglong process =
+            connection().interface()->servicePid(message().service()).value();
         answer(highPriority,
-               {QStringLiteral("MakeThreadHighPriority"), 0, thread, qint64(niceLevel), {}, -1});
+               {QStringLiteral("MakeThreadHighPriority"), process, thread, niceLevel, {}, -1});
     }
 
 private:
     void answer(Answer how, RtkitCall call)
     {
-        if (call.process == 0)
-            call.process = connection().interface()->servicePid(message().service()).value();
         QFile name(QStringLiteral("/proc/%1/task/%2/comm").arg(call.process).arg(call.thread));
         if (name.open(QIODevice::ReadOnly))
             call.threadName = name.readAll().trimmed();
@@ -119,51 +103,31 @@ private:
     }
 };
 
-} // namespace
-
-void SchedulingTest::initTestCase()
+long cpuMs()
 {
-    QVERIFY2(enterNetworkOfItsOwn(),
-             "the test needs a network namespace of its own (run it as root)");
+    timespec now{};
+    ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return now.tv_sec * 1000 + now.tv_nsec / 1'000'000;
 }
 
-void SchedulingTest::asksRtkitForTheNetworkThread_data()
+void spin(long ms)
 {
-    QTest::addColumn<bool>("present");
-    QTest::addColumn<Answer>("realtime");
-    QTest::addColumn<Answer>("highPriority");
-    QTest::addColumn<QString>("line");
-    QTest::addColumn<QStringList>("methods");
-
-    const QString realtime = QStringLiteral("MakeThreadRealtimeWithPID");
-    const QString high = QStringLiteral("MakeThreadHighPriority");
-    QTest::newRow("real time granted")
-        << true << Answer::Grant << Answer::Grant
-        << QStringLiteral("Scheduling: real-time \\(rtkit, priority 5\\)") << QStringList{realtime};
-    QTest::newRow("only a high priority")
-        << true << Answer::Refuse << Answer::Grant
-        << QStringLiteral("Scheduling: high priority \\(rtkit, nice -11\\)")
-        << QStringList{realtime, high};
-    QTest::newRow("refused") << true << Answer::Refuse << Answer::Refuse
-                             << QStringLiteral("Scheduling: normal \\(rtkit refused: .+\\)")
-                             << QStringList{realtime, high};
-    // D-Bus waits 25 s for an answer by default; start-up must not.
-    QTest::newRow("never answers") << true << Answer::Hang << Answer::Hang
-                                   << QStringLiteral("Scheduling: normal \\(rtkit refused: .+\\)")
-                                   << QStringList{realtime, high};
-    QTest::newRow("absent") << false << Answer::Grant << Answer::Grant
-                            << QStringLiteral("Scheduling: normal \\(rtkit not available: .+\\)")
-                            << QStringList{};
+    const long start = cpuMs();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (cpuMs() - start < ms && std::chrono::steady_clock::now() < deadline) {
+    }
 }
 
-void SchedulingTest::asksRtkitForTheNetworkThread()
+int policy()
 {
-    QFETCH(bool, present);
-    QFETCH(Answer, realtime);
-    QFETCH(Answer, highPriority);
-    QFETCH(QString, line);
-    QFETCH(QStringList, methods);
+    return ::sched_getscheduler(0) & ~SCHED_RESET_ON_FORK;
+}
 
+// Root as the test runs, but without the right to real time: no
+// CAP_SYS_NICE and no RLIMIT_RTPRIO.
+void runAgainstRtkit(bool present, Answer realtime, Answer highPriority, const QString& line,
+                     const QStringList& methods)
+{
     PrivateBus bus(PrivateBus::Kind::System);
     QVERIFY(bus.isRunning());
     const QString connectionName = QStringLiteral("fake-rtkit");
@@ -179,14 +143,11 @@ void SchedulingTest::asksRtkitForTheNetworkThread()
         QVERIFY(connection.registerService(QStringLiteral("org.freedesktop.RealtimeKit1")));
     }
 
-    // Root as the test runs, but without the right to real time: no
-    // CAP_SYS_NICE and no RLIMIT_RTPRIO.
     ProgramProcess program({"DBUS_SYSTEM_BUS_ADDRESS=" + bus.address()});
     program.start({"--headless"}, {"setpriv", "--bounding-set=-sys_nice", "prlimit", "--rtprio=0"});
     QVERIFY2(program.waitFor("Server status: Server ready on port 3330\n"),
              program.output.constData());
-    const QRegularExpression expected(QStringLiteral("\n") + line +
-                                      QStringLiteral("\nServing any client"));
+    const QRegularExpression expected("\nScheduling: " + line + "\nServing any client");
     QVERIFY2(expected.match(QString::fromUtf8(program.output)).hasMatch(),
              program.output.constData());
 
@@ -211,100 +172,112 @@ void SchedulingTest::asksRtkitForTheNetworkThread()
     QVERIFY(program.quit());
 }
 
-namespace {
-
-long cpuMs()
-{
-    timespec now{};
-    ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
-    return now.tv_sec * 1000 + now.tv_nsec / 1'000'000;
-}
-
-void spin(long ms)
-{
-    const long start = cpuMs();
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (cpuMs() - start < ms && std::chrono::steady_clock::now() < deadline) {
-    }
-}
-
-int policy()
-{
-    return ::sched_getscheduler(0) & ~SCHED_RESET_ON_FORK;
-}
-
 } // namespace
 
-// A real-time event loop that is never idle (a flood) keeps real time, where
-// the kernel would drop it after 100 ms. One piece of work longer than that
-// loses it before it starves the desktop (and before the kernel kills the
-// process at the hard limit), which is said, and real time comes back once
-// the load is normal again.
-void SchedulingTest::realTimeOutlastsAFloodAndComesBack()
+// The program as a desktop user runs it: no right to real time of its own,
+// rtkit (a fake on a system bus of the test's own) to ask instead.
+class SchedulingTest : public QObject
 {
-    RecordingLog log;
-    QString error;
-    long floodCpuMs = 0;
-    bool keptRealtime = true;
-    int policyAfterLongWork = -1;
-    int policyAtEnd = -1;
-    qint64 suspendedToAgainMs = -1;
-    std::thread server([&] {
-        QEventLoop loop;
-        const auto makeRealtime = [] {
-            QString failure = limitRealtimeRun(200'000);
-            return failure.isEmpty() ? setCallingThreadRealtime(10) : failure;
-        };
-        error = makeRealtime();
-        if (!error.isEmpty())
-            return;
-        takeRealtimeSuspension(); // one left over from an earlier case
-        RealtimeGuard guard(std::chrono::milliseconds(100), makeRealtime, log);
+    Q_OBJECT
+private slots:
+    void initTestCase()
+    {
+        QVERIFY2(enterNetworkOfItsOwn(),
+                 "the test needs a network namespace of its own (run it as root)");
+    }
 
-        const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(12);
-        QElapsedTimer sinceSuspended;
-        QTimer watch;
-        QObject::connect(&watch, &QTimer::timeout, [&] {
-            if (!sinceSuspended.isValid() && !log.lines.isEmpty()) {
-                sinceSuspended.start();
-                policyAfterLongWork = policy();
-            }
-            if (log.lines.size() >= 2 || std::chrono::steady_clock::now() > giveUp) {
-                suspendedToAgainMs = sinceSuspended.isValid() ? sinceSuspended.elapsed() : -1;
-                loop.quit();
-            }
+    void asksRtkitForTheNetworkThread()
+    {
+        using enum Answer;
+        const QString realtime = QStringLiteral("MakeThreadRealtimeWithPID");
+        const QString high = QStringLiteral("MakeThreadHighPriority");
+        // Whether rtkit is there, its two answers, the scheduling line, the calls.
+        const std::tuple<bool, Answer, Answer, QString, QStringList> cases[] = {
+            {true, Grant, Grant, "real-time \\(rtkit, priority 5\\)", {realtime}},
+            {true, Refuse, Grant, "high priority \\(rtkit, nice -11\\)", {realtime, high}},
+            {true, Refuse, Refuse, "normal \\(rtkit refused: .+\\)", {realtime, high}},
+            // D-Bus waits 25 s for an answer by default; start-up must not.
+            {true, Hang, Hang, "normal \\(rtkit refused: .+\\)", {realtime, high}},
+            {false, Grant, Grant, "normal \\(rtkit not available: .+\\)", {}},
+        };
+        for (const auto& [present, realtimeAnswer, highAnswer, line, methods] : cases) {
+            runAgainstRtkit(present, realtimeAnswer, highAnswer, line, methods);
+            if (QTest::currentTestFailed())
+                return;
+        }
+    }
+
+    // A real-time event loop that is never idle (a flood) keeps real time, where
+    // the kernel would drop it after 100 ms. One piece of work longer than that
+    // loses it before it starves the desktop (and before the kernel kills the
+    // process at the hard limit), which is said, and real time comes back once
+    // the load is normal again.
+    void realTimeOutlastsAFloodAndComesBack()
+    {
+        RecordingLog log;
+        QString error;
+        long floodCpuMs = 0;
+        bool keptRealtime = true;
+        int policyAfterLongWork = -1;
+        int policyAtEnd = -1;
+        qint64 suspendedToAgainMs = -1;
+        std::thread server([&] {
+            QEventLoop loop;
+            const auto makeRealtime = [] {
+                QString failure = limitRealtimeRun(200'000);
+                return failure.isEmpty() ? setCallingThreadRealtime(10) : failure;
+            };
+            error = makeRealtime();
+            if (!error.isEmpty())
+                return;
+            takeRealtimeSuspension(); // one left over from an earlier case
+            RealtimeGuard guard(std::chrono::milliseconds(100), makeRealtime, log);
+
+            const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(12);
+            QElapsedTimer sinceSuspended;
+            QTimer watch;
+            QObject::connect(&watch, &QTimer::timeout, [&] {
+                if (!sinceSuspended.isValid() && !log.lines.isEmpty()) {
+                    sinceSuspended.start();
+                    policyAfterLongWork = policy();
+                }
+                if (log.lines.size() >= 2 || std::chrono::steady_clock::now() > giveUp) {
+                    suspendedToAgainMs = sinceSuspended.isValid() ? sinceSuspended.elapsed() : -1;
+                    loop.quit();
+                }
+            });
+            const auto longWork = [&] {
+                spin(150);
+                watch.start(20);
+            };
+            // Each turn has the next job waiting, so the loop never waits.
+            const long floodStart = cpuMs();
+            std::function<void()> job = [&] {
+                spin(1);
+                keptRealtime = keptRealtime && policy() == SCHED_FIFO;
+                floodCpuMs = cpuMs() - floodStart;
+                if (floodCpuMs < 600)
+                    QMetaObject::invokeMethod(&loop, job, Qt::QueuedConnection);
+                else
+                    QTimer::singleShot(50, &loop, longWork);
+            };
+            QMetaObject::invokeMethod(&loop, job, Qt::QueuedConnection);
+            loop.exec();
+            policyAtEnd = policy();
         });
-        const auto longWork = [&] {
-            spin(150);
-            watch.start(20);
-        };
-        // Each turn has the next job waiting, so the loop never waits.
-        const long floodStart = cpuMs();
-        std::function<void()> job = [&] {
-            spin(1);
-            keptRealtime = keptRealtime && policy() == SCHED_FIFO;
-            floodCpuMs = cpuMs() - floodStart;
-            if (floodCpuMs < 600)
-                QMetaObject::invokeMethod(&loop, job, Qt::QueuedConnection);
-            else
-                QTimer::singleShot(50, &loop, longWork);
-        };
-        QMetaObject::invokeMethod(&loop, job, Qt::QueuedConnection);
-        loop.exec();
-        policyAtEnd = policy();
-    });
-    server.join();
-    QVERIFY2(error.isEmpty(), qPrintable(error));
-    QVERIFY(floodCpuMs >= 600);
-    QVERIFY(keptRealtime);
-    QCOMPARE(policyAfterLongWork, SCHED_OTHER);
-    QCOMPARE(log.lines,
-             QStringList({"Scheduling: real-time suspended: the network thread ran 100 ms "
-                          "without a pause",
-                          "Scheduling: real-time again"}));
-    QVERIFY2(suspendedToAgainMs <= 5000, qPrintable(QString::number(suspendedToAgainMs)));
-    QCOMPARE(policyAtEnd, SCHED_FIFO);
-}
+        server.join();
+        QVERIFY2(error.isEmpty(), qPrintable(error));
+        QVERIFY(floodCpuMs >= 600);
+        QVERIFY(keptRealtime);
+        QCOMPARE(policyAfterLongWork, SCHED_OTHER);
+        QCOMPARE(log.lines,
+                 QStringList({"Scheduling: real-time suspended: the network thread ran 100 ms "
+                              "without a pause",
+                              "Scheduling: real-time again"}));
+        QVERIFY2(suspendedToAgainMs <= 5000, qPrintable(QString::number(suspendedToAgainMs)));
+        QCOMPARE(policyAtEnd, SCHED_FIFO);
+    }
+};
 
 QTEST_GUILESS_MAIN(SchedulingTest)
 #include "tst_scheduling.moc"

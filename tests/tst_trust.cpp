@@ -52,17 +52,13 @@ std::unique_ptr<QTcpSocket> connectFrom(const QString& netns, const QString& sou
     int fd = -1;
     if (home >= 0 && there >= 0 && ::setns(there, CLONE_NEWNET) == 0) {
         const QHostAddress from(source);
-        const QHostAddress to(destination);
         sockaddr_in6 local{AF_INET6, 0, 0, {}, 0};
         sockaddr_in6 remote{AF_INET6, htons(port), 0, {}, 0};
-        const Q_IPV6ADDR fromBytes = from.toIPv6Address();
-        const Q_IPV6ADDR toBytes = to.toIPv6Address();
-        std::memcpy(&local.sin6_addr, fromBytes.c, 16);
-        std::memcpy(&remote.sin6_addr, toBytes.c, 16);
-        remote.sin6_scope_id = from.scopeId().isEmpty()
-                                   ? 0
-                                   : QNetworkInterface::interfaceIndexFromName(from.scopeId());
-        local.sin6_scope_id = remote.sin6_scope_id;
+        std::memcpy(&local.sin6_addr, from.toIPv6Address().c, 16);
+        std::memcpy(&remote.sin6_addr, QHostAddress(destination).toIPv6Address().c, 16);
+        local.sin6_scope_id = remote.sin6_scope_id =
+            from.scopeId().isEmpty() ? 0
+                                     : QNetworkInterface::interfaceIndexFromName(from.scopeId());
         fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
         if (::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
             ::connect(fd, reinterpret_cast<sockaddr*>(&remote), sizeof remote) != 0) {
@@ -97,6 +93,13 @@ QByteArray upgradeAnswer(QTcpSocket& socket)
     return answer.left(answer.indexOf("\r\n"));
 }
 
+// The token a page was given on pairing; empty when none.
+QByteArray deviceToken(const TestClient& page)
+{
+    const QString first = page.received.value(0);
+    return first.startsWith(u"DEVICE ") ? first.sliced(7).toLatin1() : QByteArray();
+}
+
 } // namespace
 
 // Who may type. The connections run in a network namespace of the test's
@@ -114,6 +117,7 @@ private slots:
             sh("ip link add kst0 type veth peer name kst1 && "
                "ip addr add 10.55.0.1/24 dev kst0 && ip link set kst0 up && ip link set kst1 up"));
     }
+    void init() { AppSettings().remove(QStringLiteral("trust")); }
 
     void addressRule()
     {
@@ -206,8 +210,6 @@ private slots:
         QVERIFY2(wrong.isEmpty(), qPrintable(wrong.join(u", ")));
         QCOMPARE(trust.judge(QHostAddress(lan), "/?device=feed", true).reason,
                  QStringLiteral("unknown device token"));
-        trust.store().forgetAddress(QStringLiteral("192.168.1.40"));
-        trust.store().forgetDevice(tokenHash(token));
     }
 
     // One host cannot lock the owner out: trusted clients always get in,
@@ -267,7 +269,6 @@ private slots:
         second->socket.close();
         QTRY_COMPARE(server.model->roster().clients().size(), 5);
         QVERIFY(stranger("10.55.0.3")->sync()); // a place is free again
-        trust.store().forgetDevice(tokenHash(token));
     }
 
     // A guesser gets one line per reason and 10 s, then a count, and after
@@ -296,67 +297,6 @@ private slots:
                               "tokens"}));
         QVERIFY(lines.contains("19 more refused from 10.55.0.1 in the last 10 s"));
         QVERIFY(lines.contains("5 more refused from 10.55.0.1 in the last 10 s"));
-        AppSettings().remove(QStringLiteral("trust"));
-    }
-
-    // A page is one entry however often it pairs; at most 32 are kept, and a
-    // reconnect writes nothing at once.
-    void pairedDevicesStayBounded()
-    {
-        const ServerSettings settings = testSettings();
-        AppSettings().remove(QStringLiteral("trust"));
-        QByteArray token;
-        QByteArray fileAfterPairing;
-        {
-            ServerHarness server(settings);
-            DeviceTrust& trust = server.model->trust();
-            const quint16 port = server.model->listeningPort();
-            const QString pair = "?pair=" + QString::fromLatin1(trust.pairingSecret());
-            const auto tokenOf = [](const LanClient& page) {
-                return page.received.value(0).startsWith(u"DEVICE ")
-                           ? page.received[0].sliced(7).toLatin1()
-                           : QByteArray();
-            };
-            for (int i = 0; i < TrustStore::kMaxEntries + 3; ++i) {
-                LanClient page(port, pair, true);
-                QVERIFY(page.sync());
-            }
-            QCOMPARE(trust.store().devices().size(), TrustStore::kMaxEntries);
-            QCOMPARE(server.log.lines.count(
-                         "Forgot the paired device Browser, seen least recently: at most 32 are "
-                         "kept"),
-                     3);
-
-            LanClient first(port, pair, true);
-            QVERIFY(first.sync());
-            const QByteArray firstToken = tokenOf(first);
-            LanClient again(port, pair + "&device=" + firstToken, true);
-            QVERIFY(again.sync());
-            token = tokenOf(again);
-            QVERIFY(!token.isEmpty() && token != firstToken);
-            QCOMPARE(trust.store().devices().size(), TrustStore::kMaxEntries);
-            QCOMPARE(std::count_if(trust.store().devices().cbegin(), trust.store().devices().cend(),
-                                   [&](const TrustedDevice& d) {
-                                       return d.tokenHash == tokenHash(firstToken) ||
-                                              d.tokenHash == tokenHash(token);
-                                   }),
-                     1);
-            QVERIFY(!LanClient(port, "?device=" + firstToken, true).isConnected());
-
-            QFile file(AppSettings().fileName());
-            QVERIFY(file.open(QIODevice::ReadOnly));
-            fileAfterPairing = file.readAll();
-            QTest::qWait(20); // so that the new last-seen time differs
-            LanClient back(port, "?device=" + token, true);
-            QVERIFY(back.sync());
-            file.seek(0);
-            QCOMPARE(file.readAll(), fileAfterPairing);
-        }
-        // Written when the server goes.
-        QFile file(AppSettings().fileName());
-        QVERIFY(file.open(QIODevice::ReadOnly));
-        QVERIFY(file.readAll() != fileAfterPairing);
-        AppSettings().remove(QStringLiteral("trust"));
     }
 
     // The file is its owner's alone; one that no settings could fill, or
@@ -415,7 +355,6 @@ private slots:
         QCOMPARE(copies().size(), 1); // the file is sound again
         QCOMPARE(mode(path), 0x6600);
         QVERIFY(QFile::remove(folder + u'/' + copies().first()));
-        AppSettings().remove(QStringLiteral("trust"));
     }
 
     // A file that cannot be written: pairing works for the session, and the
@@ -437,61 +376,93 @@ private slots:
         const QByteArray secret = program.output.mid(program.output.indexOf("#pair=") + 6, 22);
         LanClient page(3330, "?pair=" + secret, true);
         QVERIFY(page.sync());
-        QVERIFY(page.received.first().startsWith(u"DEVICE "));
+        QVERIFY(!deviceToken(page).isEmpty());
         QVERIFY(program.waitFor("Paired devices cannot be saved: " + folder.toLatin1() +
                                 "/kestrelio.conf is read-only\n"));
-        LanClient back(3330, "?device=" + page.received.first().sliced(7), true);
+        LanClient back(3330, "?device=" + deviceToken(page), true);
         QVERIFY(back.sync());
         QVERIFY(program.quit());
     }
 
+    // A page trades the secret for a token, which alone reconnects, also after
+    // a new secret; only its hash is kept, and a reconnect writes nothing at
+    // once. Pairing again replaces the page's token; at most 32 are kept. A
+    // stranger nobody answers is closed, with nothing typed.
     void pageTradesTheSecretForATokenAndStrangersWait()
     {
         ServerSettings settings = testSettings();
         settings.approvalTimeout = 300ms; // 60 s in use
-        ServerHarness server(settings);
-        server.model->trust().setStrangerPolicy(StrangerPolicy::Ask);
-        quint16 port = server.model->listeningPort();
-        const QString secret = QString::fromLatin1(server.model->trust().pairingSecret());
-        QByteArray token;
+        QByteArray fileAfterPairing;
         {
-            LanClient page(port, "?pair=" + secret, true);
-            page.send("w");
-            QVERIFY(page.sync());
-            QVERIFY(page.received.value(0).startsWith(u"DEVICE "));
-            QCOMPARE(page.received.mid(1), QStringList({"INPUT ON", "HSK_DONE"}));
-            token = page.received[0].sliced(7).toLatin1();
-            QCOMPARE(server.events.keyTrace(), QStringList{"+13"});
-        }
+            ServerHarness server(settings);
+            DeviceTrust& trust = server.model->trust();
+            trust.setStrangerPolicy(StrangerPolicy::Ask);
+            quint16 port = server.model->listeningPort();
+            const QString pair = "?pair=" + QString::fromLatin1(trust.pairingSecret());
+            for (int i = 0; i < TrustStore::kMaxEntries + 3; ++i)
+                QVERIFY(LanClient(port, pair, true).sync());
+            QCOMPARE(trust.store().devices().size(), TrustStore::kMaxEntries);
+            QCOMPARE(server.log.lines.count("Forgot the paired device Browser, seen least "
+                                            "recently: at most 32 are kept"),
+                     3);
 
-        // Only the token's hash is kept.
+            QByteArray firstToken;
+            {
+                LanClient page(port, pair, true);
+                page.send("w");
+                QVERIFY(page.sync());
+                firstToken = deviceToken(page);
+                QVERIFY(!firstToken.isEmpty());
+                QCOMPARE(page.received.mid(1), QStringList({"INPUT ON", "HSK_DONE"}));
+                QCOMPARE(server.events.keyTrace(), QStringList{"+13"});
+            }
+            LanClient again(port, pair + "&device=" + firstToken, true);
+            QVERIFY(again.sync());
+            const QByteArray token = deviceToken(again);
+            QVERIFY(!token.isEmpty() && token != firstToken);
+            QCOMPARE(trust.store().devices().size(), TrustStore::kMaxEntries);
+            QCOMPARE(std::count_if(trust.store().devices().cbegin(), trust.store().devices().cend(),
+                                   [&](const TrustedDevice& d) {
+                                       return d.tokenHash == tokenHash(firstToken) ||
+                                              d.tokenHash == tokenHash(token);
+                                   }),
+                     1);
+            QVERIFY(!LanClient(port, "?device=" + firstToken, true).isConnected());
+
+            QFile file(AppSettings().fileName());
+            QVERIFY(file.open(QIODevice::ReadOnly));
+            fileAfterPairing = file.readAll();
+            QVERIFY(!fileAfterPairing.contains(token));
+            QTest::qWait(20); // so that the new last-seen time differs
+            QVERIFY(LanClient(port, "?device=" + token, true).sync());
+            file.seek(0);
+            QCOMPARE(file.readAll(), fileAfterPairing);
+
+            // After a new secret the old one is refused, never held for approval.
+            server.model->restartServer();
+            QTRY_VERIFY(server.model->serverStatus().startsWith(u"Server ready"));
+            port = server.model->listeningPort();
+            LanClient back(port, "?device=" + token, true);
+            QVERIFY(back.sync());
+            QCOMPARE(back.received, QStringList({"INPUT ON", "HSK_DONE"}));
+            QVERIFY(!LanClient(port, pair, true).isConnected());
+            QCOMPARE(server.log.lines.last(),
+                     "Rejected connection from 10.55.0.1: wrong pairing secret");
+
+            LanClient app(port);
+            app.send("hsk");
+            app.send("w");
+            QTRY_VERIFY(server.model->roster().firstHeld());
+            QTRY_COMPARE(app.socket.state(), QAbstractSocket::UnconnectedState);
+            QCOMPARE(int(app.socket.closeCode()), 1008);
+            QVERIFY(app.received.isEmpty());
+            QCOMPARE(server.events.keyTrace(), QStringList({"+13", "-13"})); // the page's only
+            QTRY_COMPARE(server.model->roster().clients().size(), 2);        // again, back
+        }
+        // Written when the server goes.
         QFile file(AppSettings().fileName());
         QVERIFY(file.open(QIODevice::ReadOnly));
-        QVERIFY(!file.readAll().contains(token));
-
-        // The token alone reconnects, also after a new secret; the old secret
-        // is refused, never held for approval.
-        server.model->restartServer();
-        QTRY_VERIFY(server.model->serverStatus().startsWith(u"Server ready"));
-        port = server.model->listeningPort();
-        LanClient again(port, "?device=" + token, true);
-        QVERIFY(again.sync());
-        QCOMPARE(again.received, QStringList({"INPUT ON", "HSK_DONE"}));
-        QVERIFY(!LanClient(port, "?pair=" + secret, true).isConnected());
-        QCOMPARE(server.log.lines.last(),
-                 "Rejected connection from 10.55.0.1: wrong pairing secret");
-        server.model->trust().store().forgetDevice(tokenHash(token));
-
-        // A stranger nobody answers is closed, with nothing typed.
-        LanClient app(port);
-        app.send("hsk");
-        app.send("w");
-        QTRY_VERIFY(server.model->roster().firstHeld());
-        QTRY_COMPARE(app.socket.state(), QAbstractSocket::UnconnectedState);
-        QCOMPARE(int(app.socket.closeCode()), 1008);
-        QVERIFY(app.received.isEmpty());
-        QCOMPARE(server.events.keyTrace(), QStringList({"+13", "-13"})); // the page's only
-        QTRY_COMPARE(server.model->roster().clients().size(), 1);
+        QVERIFY(file.readAll() != fileAfterPairing);
     }
 
     void newAppWaitsForTheWindow()

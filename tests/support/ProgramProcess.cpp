@@ -40,10 +40,15 @@ bool ProgramProcess::waitFor(const QByteArray& text, int timeoutMs)
         timeoutMs);
 }
 
+bool ProgramProcess::finished(int exitCode)
+{
+    const bool ended = process.state() == QProcess::NotRunning || process.waitForFinished(5000);
+    output += process.readAllStandardOutput();
+    return ended && process.exitStatus() == QProcess::NormalExit && process.exitCode() == exitCode;
+}
+
 bool ProgramProcess::quit(int signal)
 {
     ::kill(pid_t(process.processId()), signal);
-    const bool ended = process.waitForFinished(5000);
-    output += process.readAllStandardOutput();
-    return ended && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+    return finished();
 }

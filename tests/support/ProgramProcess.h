@@ -20,6 +20,8 @@ public:
     void start(const QStringList& arguments = {}, const QStringList& wrapper = {});
     // Collects standard output until `text` is in it.
     bool waitFor(const QByteArray& text, int timeoutMs = 15000);
+    // Whether it exits with `exitCode` within 5 s; collects the rest of its output.
+    bool finished(int exitCode = 0);
     // Whether `signal` made it exit 0 in time.
     bool quit(int signal = SIGTERM);
     qint64 pid() const { return process.processId(); }
