@@ -95,6 +95,15 @@ bool startBehindALink(ProgramProcess& program, const QString& here, const QStrin
            sh(here + " && ip link set kst0 up");
 }
 
+// The half second the output gets to drain, and the rest of the quit. Under
+// ThreadSanitizer the same quit takes 1.85-1.89 s (0.52 s otherwise): a hang
+// still fails, a slow instrumented build does not.
+#if defined(__SANITIZE_THREAD__)
+constexpr qint64 kQuitBoundMs = 4000;
+#else
+constexpr qint64 kQuitBoundMs = 2000;
+#endif
+
 const QUrl kServer(QStringLiteral("ws://127.0.0.1:3330"));
 
 // Where KESTRELIO_SCREENSHOTS names a folder, what the test saw goes there too.
@@ -269,7 +278,8 @@ private slots:
         quitting.start();
         QVERIFY(program.quit());
         qInfo() << "SIGTERM to exit with output blocked:" << quitting.elapsed() << "ms";
-        QVERIFY2(quitting.elapsed() < 2000, "SIGTERM took too long with standard output blocked");
+        QVERIFY2(quitting.elapsed() < kQuitBoundMs,
+                 "SIGTERM took too long with standard output blocked");
     }
 
     void windowFollowsTheNetworkAtTwiceTheScale()
