@@ -15,7 +15,7 @@ stage="checking the format"
 ./scripts/check-format.sh
 # The browser test's driver; it uses Debian's Chromium, never a downloaded one.
 stage="installing the browser test's driver"
-PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD=1 npm ci --prefix tests/browser --no-audit --no-fund --loglevel=error
+PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD=1 npm ci --prefix tests/web --no-audit --no-fund --loglevel=error
 
 jobs=$(nproc)
 # Runs ctest; `passed` is then how many suites passed. Any failure ends the script.
