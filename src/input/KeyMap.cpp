@@ -40,3 +40,13 @@ std::optional<AnsiKeyCode> resolveKeyCode(const KeyMap& keyMap, const QString& n
     const qsizetype end = graphemes.toNextBoundary();
     return keyCodeForCharacter(QStringView(name).first(end > 0 ? end : name.size()));
 }
+
+bool isKeyName(const QString& name)
+{
+    return namedKeys().contains(name) || keyCodeForCharacter(QStringView(name)).has_value();
+}
+
+bool isPointerButtonName(const QString& name)
+{
+    return name == u"btn_left" || name == u"btn_right" || name == u"btn_middle";
+}

@@ -19,3 +19,10 @@ std::optional<AnsiKeyCode> keyCodeForCharacter(std::optional<QStringView> charac
 // A name the map holds exactly wins; otherwise the name's first user-perceived
 // character decides ("jump" is J, "space" is S).
 std::optional<AnsiKeyCode> resolveKeyCode(const KeyMap& keyMap, const QString& name);
+
+// Whether a layout may bind this name to a key: the name is typed as that key
+// (pressed as NAME, released as -NAME).
+bool isKeyName(const QString& name);
+
+// The mouse buttons a client may press: btn_left, btn_right and btn_middle.
+bool isPointerButtonName(const QString& name);
