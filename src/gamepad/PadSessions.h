@@ -1,6 +1,7 @@
 #pragma once
 
 #include "common/DiagnosticLog.h"
+#include "gamepad/PadClient.h"
 #include "gamepad/PadDevice.h"
 #include "gamepad/PadState.h"
 
@@ -8,8 +9,6 @@
 
 #include <memory>
 #include <unordered_map>
-
-class ClientConnection;
 
 // The game pads of the `/pad` connections: one per connection, numbered by
 // player (the lowest number free), at most `kMaxPads`.
@@ -25,11 +24,12 @@ public:
 
     // Makes the connection's pad and tells it its player number; a
     // connection that can have none is closed with the reason.
-    void open(ClientConnection& connection);
-    void handleMessage(ClientConnection& connection, const QString& text);
+    void open(PadClient& client);
+    void handleMessage(PadClient& client, const QString& text);
     // Lets go of everything the connection's pad holds.
-    void neutralize(ClientConnection& connection);
-    void close(ClientConnection& connection);
+    void neutralize(PadClient& client);
+    // Must come before the client goes: the pad answers it until then.
+    void close(PadClient& client);
 
     int count() const { return int(sessions_.size()); }
 
@@ -50,5 +50,5 @@ private:
 
     std::shared_ptr<PadDeviceFactory> factory_;
     DiagnosticLog& log_;
-    std::unordered_map<const ClientConnection*, Session> sessions_;
+    std::unordered_map<const PadClient*, Session> sessions_;
 };

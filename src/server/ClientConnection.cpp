@@ -1,6 +1,6 @@
 #include "server/ClientConnection.h"
 
-#include "server/PeerAddress.h"
+#include "common/PeerAddress.h"
 
 #include <QStringDecoder>
 #include <QWebSocket>

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "gamepad/PadClient.h"
 #include "input/KeyMap.h"
 
 #include <QObject>
@@ -13,7 +14,7 @@ class QWebSocket;
 
 // One accepted client: its receive loop, the keys it holds down and, once the
 // heartbeat watches it, its ping timer. Lives until the link ends.
-class ClientConnection : public QObject
+class ClientConnection : public QObject, public PadClient
 {
     Q_OBJECT
 public:
@@ -23,10 +24,10 @@ public:
                      QObject* parent);
 
     // Returns the error's description when the text could not be sent.
-    std::optional<QString> send(const QString& text);
-    void close(int code, const QString& reason);
+    std::optional<QString> send(const QString& text) override;
+    void close(int code, const QString& reason) override;
 
-    QString peerAddress() const;
+    QString peerAddress() const override;
     QSet<AnsiKeyCode>& heldKeys() { return heldKeys_; }
     QTimer& pingTimer() { return pingTimer_; }
     // Messages ignored for their length; counted so that a flood makes one line.

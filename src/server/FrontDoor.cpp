@@ -1,7 +1,7 @@
 #include "server/FrontDoor.h"
 
+#include "common/PeerAddress.h"
 #include "server/ControllerSite.h"
-#include "server/PeerAddress.h"
 
 #include <QFile>
 #include <QHostInfo>

@@ -1,6 +1,6 @@
 #include "trust/DeviceTrust.h"
 
-#include "server/PeerAddress.h"
+#include "common/PeerAddress.h"
 #include "trust/Secrets.h"
 
 #include <QUrlQuery>
