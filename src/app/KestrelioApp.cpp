@@ -4,6 +4,7 @@
 #include "app/WindowGeometry.h"
 #include "input/InputBackendChoice.h"
 #include "sched/ThreadScheduling.h"
+#include "server/WebSocketViewModel.h"
 #include "ui/StatusColors.h"
 #include "ui/WebSocketServerView.h"
 
@@ -27,18 +28,12 @@ KestrelioApp::KestrelioApp(DiagnosticLog& log) : log_(log)
                 log.writeLine(QStringLiteral("Server status: ") + model->serverStatus());
         });
     });
-    window_ = std::make_unique<WebSocketServerView>(
-        *model_, ServerAccess([network = network_.get()](const std::function<void()>& work) {
-            network->run(work);
-        }),
-        input_, log);
+    server_ = std::make_unique<ServerAccess>(
+        *model_,
+        [network = network_.get()](const std::function<void()>& work) { network->run(work); });
+    window_ = std::make_unique<WebSocketServerView>(*server_, input_, log);
     const auto showInput = [this] {
-        const QString summary = input_.summary();
-        const std::optional<QString> offReason = input_.offReason();
-        network_->run([this, &summary, &offReason] {
-            model_->setKeyPressSimulation(summary);
-            model_->setInputOffReason(offReason);
-        });
+        server_->showInput(input_.summary(), input_.offReason());
         window_->setKeyPressProblem(!input_.reachesTheSystem());
     };
     showInput();
@@ -71,9 +66,10 @@ KestrelioApp::~KestrelioApp()
 {
     rememberWindowGeometry(*window_);
     // XTest keeps a key down after its client is gone; let go while we still can.
-    network_->run([this] { model_->releaseAllKeys(); });
+    server_->releaseAllKeys();
     // The window first: it reads the server until it is gone.
     window_.reset();
+    server_.reset();
     network_->run([this] { model_.reset(); });
     network_.reset();
 }

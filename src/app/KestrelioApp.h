@@ -6,6 +6,7 @@
 #include <memory>
 
 class NetworkThread;
+class ServerAccess;
 class WebSocketServerView;
 class WebSocketViewModel;
 
@@ -26,6 +27,7 @@ private:
     DiagnosticLog& log_;
     ActiveInputLayer input_;
     std::unique_ptr<NetworkThread> network_;
-    std::unique_ptr<WebSocketViewModel> model_;
+    std::unique_ptr<WebSocketViewModel> model_; // on the network thread
+    std::unique_ptr<ServerAccess> server_;
     std::unique_ptr<WebSocketServerView> window_;
 };

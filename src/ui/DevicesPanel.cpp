@@ -10,7 +10,6 @@
 #include <QScrollBar>
 
 #include <algorithm>
-#include <iterator>
 
 namespace {
 
@@ -62,9 +61,7 @@ private:
 
 } // namespace
 
-DevicesPanel::DevicesPanel(DeviceListingFeed& feed, ClientRoster& roster, DeviceTrust& trust,
-                           ServerAccess server, QWidget* parent)
-    : QWidget(parent), roster_(roster), trust_(trust), server_(std::move(server))
+DevicesPanel::DevicesPanel(ServerAccess& server, QWidget* parent) : QWidget(parent), server_(server)
 {
     auto* layout = new QVBoxLayout(this);
     layout->setSpacing(2);
@@ -78,26 +75,21 @@ DevicesPanel::DevicesPanel(DeviceListingFeed& feed, ClientRoster& roster, Device
     ask_->setObjectName(QStringLiteral("askBeforeNewDevice"));
     ask_->setChecked(AppSettings().value(kAskKey, true).toBool());
     layout->addWidget(ask_);
-    const auto applyAsk = [this] {
-        const StrangerPolicy policy =
-            ask_->isChecked() ? StrangerPolicy::Ask : StrangerPolicy::Serve;
-        server_([this, policy] { trust_.setStrangerPolicy(policy); });
-    };
-    connect(ask_, &QCheckBox::toggled, this, [applyAsk](bool checked) {
+    connect(ask_, &QCheckBox::toggled, this, [this](bool checked) {
         AppSettings().setValue(kAskKey, checked);
-        applyAsk();
+        server_.setAskBeforeNewDevice(checked);
     });
-    applyAsk();
+    server_.setAskBeforeNewDevice(ask_->isChecked());
 
     auto* saveProblem = new QLabel(this);
     saveProblem->setObjectName(QStringLiteral("trustSaveProblem"));
     saveProblem->setWordWrap(true);
     layout->addWidget(saveProblem);
     const auto showSaveProblem = [this, saveProblem] {
-        saveProblem->setText(server_([this] { return trust_.store().saveProblem(); }));
+        saveProblem->setText(server_.trustSaveProblem());
         saveProblem->setVisible(!saveProblem->text().isEmpty());
     };
-    connect(&trust_.store(), &TrustStore::changed, saveProblem, showSaveProblem);
+    connect(&server_, &ServerAccess::trustSaveProblemChanged, saveProblem, showSaveProblem);
     showSaveProblem();
 
     empty_ = new QLabel(tr("No device connected"), this);
@@ -112,9 +104,9 @@ DevicesPanel::DevicesPanel(DeviceListingFeed& feed, ClientRoster& roster, Device
     scroll_->setWidget(rows);
     layout->addWidget(scroll_);
 
-    connect(&feed, &DeviceListingFeed::changed, this,
-            [this, &feed] { showListing(feed.latest()); });
-    showListing(feed.latest());
+    connect(&server_, &ServerAccess::devicesChanged, this,
+            [this] { showListing(server_.devices()); });
+    showListing(server_.devices());
 }
 
 void DevicesPanel::showListing(const DeviceListing& listing)
@@ -129,7 +121,7 @@ void DevicesPanel::showListing(const DeviceListing& listing)
         want(QStringLiteral("client/%1").arg(client.id),
              {describe(client), tr("Disconnect"), QStringLiteral("disconnect"),
               [this, id = client.id] {
-                  server_([this, id] { roster_.disconnect(id); });
+                  server_.disconnectClient(id);
               }});
     for (const TrustedDevice& device : listing.devices)
         want(QStringLiteral("device/") + QString::fromLatin1(device.tokenHash),
@@ -137,13 +129,13 @@ void DevicesPanel::showListing(const DeviceListing& listing)
                   .arg(device.name,
                        QLocale().toString(device.lastSeen.toLocalTime(), QLocale::ShortFormat)),
               tr("Forget"), QStringLiteral("forgetDevice"), [this, hash = device.tokenHash] {
-                  server_([this, hash] { trust_.store().forgetDevice(hash); });
+                  server_.forgetDevice(hash);
               }});
     for (const QString& address : listing.addresses)
         want(QStringLiteral("address/") + address,
              {tr("Trusted app address: %1").arg(address), tr("Forget"),
               QStringLiteral("forgetAddress"), [this, address] {
-                  server_([this, address] { trust_.store().forgetAddress(address); });
+                  server_.forgetAddress(address);
               }});
 
     // The lists only ever append and remove, so the rows that stay keep
@@ -186,58 +178,4 @@ QWidget* DevicesPanel::makeRow(const Row& row)
         Qt::QueuedConnection);
     layout->addWidget(button);
     return widget;
-}
-
-ApprovalBar::ApprovalBar(DeviceListingFeed& feed, ClientRoster& roster, ServerAccess server,
-                         QWidget* parent)
-    : QWidget(parent), roster_(roster), server_(std::move(server))
-{
-    setObjectName(QStringLiteral("approvalBar"));
-    auto* layout = new QHBoxLayout(this);
-    auto* texts = new QVBoxLayout;
-    texts->setSpacing(0);
-    question_ = new QLabel(this);
-    question_->setObjectName(QStringLiteral("approvalQuestion"));
-    QFont bold = question_->font();
-    bold.setBold(true);
-    question_->setFont(bold);
-    device_ = new QLabel(this);
-    device_->setObjectName(QStringLiteral("approvalDevice"));
-    texts->addWidget(question_);
-    texts->addWidget(device_);
-    layout->addLayout(texts, 1);
-    waiting_ = new QLabel(this);
-    waiting_->setObjectName(QStringLiteral("approvalWaiting"));
-    layout->addWidget(waiting_);
-    auto* allow = new QPushButton(tr("Allow"), this);
-    allow->setObjectName(QStringLiteral("allow"));
-    auto* deny = new QPushButton(tr("Deny"), this);
-    deny->setObjectName(QStringLiteral("deny"));
-    layout->addWidget(allow);
-    layout->addWidget(deny);
-    connect(allow, &QPushButton::clicked, this,
-            [this] { server_([this, id = shownId_] { roster_.allow(id); }); });
-    connect(deny, &QPushButton::clicked, this,
-            [this] { server_([this, id = shownId_] { roster_.deny(id); }); });
-    connect(&feed, &DeviceListingFeed::changed, this,
-            [this, &feed] { showListing(feed.latest()); });
-    showListing(feed.latest());
-}
-
-void ApprovalBar::showListing(const DeviceListing& listing)
-{
-    QList<OpenClient> held;
-    std::copy_if(listing.clients.cbegin(), listing.clients.cend(), std::back_inserter(held),
-                 [](const OpenClient& client) { return client.held; });
-    shownId_ = held.isEmpty() ? 0 : held.first().id;
-    if (!held.isEmpty()) {
-        question_->setText(tr("%1 wants to control this computer").arg(held.first().address));
-        const OpenClient& first = held.first();
-        device_->setText(!first.device.isEmpty() ? first.device
-                         : first.browserPage     ? tr("Browser page")
-                                                 : tr("App"));
-        waiting_->setText(tr("%1 more waiting").arg(held.size() - 1));
-        waiting_->setVisible(held.size() > 1);
-    }
-    setVisible(!held.isEmpty());
 }

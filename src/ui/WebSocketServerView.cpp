@@ -1,6 +1,9 @@
 #include "ui/WebSocketServerView.h"
 
 #include "common/AppSettings.h"
+#include "pairing/AddressDiscovery.h"
+#include "trust/DeviceTrust.h"
+#include "ui/ApprovalBar.h"
 #include "ui/DevicesPanel.h"
 #include "ui/StatusColors.h"
 
@@ -14,8 +17,6 @@
 #include <QSplitter>
 #include <QStyle>
 #include <QVBoxLayout>
-
-#include <tuple>
 
 namespace {
 
@@ -95,42 +96,23 @@ QWidget* statusBlock(const QString& title, QLabel*& value, const char* valueName
 
 } // namespace
 
-WebSocketServerView::WebSocketServerView(WebSocketViewModel& model, ServerAccess server,
-                                         EventLayer& events, DiagnosticLog& log,
-                                         InterfaceSource interfaces, QWidget* parent)
-    : QWidget(parent), viewModel_(model), server_(std::move(server)),
-      gameControllerManager_(events, log)
-{
-    build(log, std::move(interfaces));
-}
-
-WebSocketServerView::WebSocketServerView(EventLayer& events, DiagnosticLog& log,
-                                         ServerSettings settings, InterfaceSource interfaces,
+WebSocketServerView::WebSocketServerView(ServerAccess& server, EventLayer& events,
+                                         DiagnosticLog& log, InterfaceSource interfaces,
                                          QWidget* parent)
-    : QWidget(parent),
-      ownModel_(std::make_unique<WebSocketViewModel>(events, log, std::move(settings))),
-      viewModel_(*ownModel_), gameControllerManager_(events, log)
+    : QWidget(parent), server_(server), gameControllerManager_(events, log)
 {
     build(log, std::move(interfaces));
-}
-
-WebSocketServerView::~WebSocketServerView()
-{
-    server_([feed = deviceListing_] { delete feed; });
 }
 
 void WebSocketServerView::build(DiagnosticLog& log, InterfaceSource interfaces)
 {
-    deviceListing_ = server_([this] {
-        return new DeviceListingFeed(viewModel_.roster(), viewModel_.trust(), &viewModel_);
-    });
     auto* root = new QVBoxLayout(this);
     // Tight margins: at 200 % a 1280 by 720 screen leaves 360 pixels of height.
     root->setContentsMargins(8, 4, 8, 8);
     root->setSpacing(4);
     root->addWidget(text(tr("Kestrelio Server"), TextRole::LargeTitle, this), 0, Qt::AlignHCenter);
     root->addWidget(divider(QFrame::HLine, this));
-    root->addWidget(new ApprovalBar(*deviceListing_, viewModel_.roster(), server_, this));
+    root->addWidget(new ApprovalBar(server_, this));
 
     splitter_ = new QSplitter(Qt::Horizontal, this);
     // QSplitter would let a drag collapse a column below its minimum.
@@ -143,18 +125,11 @@ void WebSocketServerView::build(DiagnosticLog& log, InterfaceSource interfaces)
     root->addWidget(splitter_, 1);
 
     connect(refreshButton_, &QPushButton::clicked, this, [this] {
-        server_([this] { viewModel_.restartServer(); });
+        server_.restartServer();
         triggerRegeneration_.toggle();
     });
-    for (const auto signal :
-         {&WebSocketViewModel::serverStatusChanged, &WebSocketViewModel::connectionStatusChanged,
-          &WebSocketViewModel::keyPressSimulationChanged})
-        connect(&viewModel_, signal, this, &WebSocketServerView::refreshStatuses);
-    connect(&viewModel_, &WebSocketViewModel::serverStatusChanged, this, [this] {
-        const QString status = server_([this] { return viewModel_.serverStatus(); });
-        qrView_->setServerAvailable(!isServerFailure(status));
-    });
-    connect(&viewModel_, &WebSocketViewModel::receivedMessagesChanged, this,
+    connect(&server_, &ServerAccess::statusesChanged, this, &WebSocketServerView::refreshStatuses);
+    connect(&server_, &ServerAccess::messagesChanged, this,
             &WebSocketServerView::scheduleMessagesRefresh);
     refreshStatuses();
     refreshMessages();
@@ -180,8 +155,7 @@ QWidget* WebSocketServerView::buildLeftColumn()
     layout->addWidget(
         statusBlock(tr("Connection Status"), connectionStatus_, "connectionStatus", column));
     layout->addWidget(buildGamePads(column));
-    layout->addWidget(new DevicesPanel(*deviceListing_, viewModel_.roster(), viewModel_.trust(),
-                                       server_, column));
+    layout->addWidget(new DevicesPanel(server_, column));
     layout->addWidget(divider(QFrame::HLine, column));
 
     auto* messageBlock = new QWidget(column);
@@ -284,14 +258,11 @@ QWidget* WebSocketServerView::buildGamePads(QWidget* parent)
     help->setTextInteractionFlags(Qt::TextSelectableByMouse);
     layout->addWidget(help);
     const auto show = [this, count, help] {
-        const auto [pads, off] = server_([this] {
-            return std::pair{viewModel_.gamePads(), viewModel_.gamePadsOff()};
-        });
-        count->setText(tr("Game pads: %1").arg(pads));
-        help->setVisible(off);
+        const ServerAccess::GamePads pads = server_.gamePads();
+        count->setText(tr("Game pads: %1").arg(pads.count));
+        help->setVisible(pads.off);
     };
-    connect(&viewModel_, &WebSocketViewModel::gamePadsChanged, block, show);
-    connect(&viewModel_, &WebSocketViewModel::gamePadsOffChanged, block, show);
+    connect(&server_, &ServerAccess::gamePadsChanged, block, show);
     show();
     return block;
 }
@@ -323,9 +294,7 @@ QWidget* WebSocketServerView::buildCodeSwitch(QWidget* parent)
             qrView_->setContent([](const QString& address) { return address; });
         else
             qrView_->setContent([this](const QString& address) {
-                const QByteArray secret =
-                    server_([this] { return viewModel_.trust().pairingSecret(); });
-                return pairingPageUrl(controllerPageAddress(address), secret);
+                return pairingPageUrl(controllerPageAddress(address), server_.pairingSecret());
             });
     };
     const bool app = AppSettings().value(kKey).toString() == QLatin1String("app");
@@ -340,7 +309,7 @@ void WebSocketServerView::showEvent(QShowEvent* event)
 {
     QWidget::showEvent(event);
     if (!event->spontaneous())
-        server_([this] { viewModel_.startServer(); });
+        server_.startServer();
 }
 
 void WebSocketServerView::changeEvent(QEvent* event)
@@ -359,10 +328,7 @@ void WebSocketServerView::setKeyPressProblem(bool problem)
 
 void WebSocketServerView::refreshStatuses()
 {
-    const auto [server, connection, keyPress] = server_([this] {
-        return std::tuple{viewModel_.serverStatus(), viewModel_.connectionStatus(),
-                          viewModel_.keyPressSimulation()};
-    });
+    const auto [server, connection, keyPress] = server_.statuses();
     const QPalette& colours = palette();
     serverStatus_->setText(server);
     reserveWrappedHeight(serverStatus_);
@@ -377,6 +343,7 @@ void WebSocketServerView::refreshStatuses()
     keyPressIcon_->setVisible(keyPressProblem_);
     keyPressTitle_->setVisible(keyPress.has_value());
     keyPressBlock_->setVisible(keyPress.has_value());
+    qrView_->setServerAvailable(!isServerFailure(server));
 }
 
 void WebSocketServerView::scheduleMessagesRefresh()
@@ -392,8 +359,7 @@ void WebSocketServerView::scheduleMessagesRefresh()
 void WebSocketServerView::refreshMessages()
 {
     messagesRefreshPending_ = false;
-    const QStringList received =
-        server_([this] { return viewModel_.receivedMessages().mid(0, kMessagesShown); });
+    const QStringList received = server_.newestMessages(kMessagesShown);
     while (messages_->count() > received.size())
         delete messages_->takeItem(messages_->count() - 1);
     while (messages_->count() < received.size())

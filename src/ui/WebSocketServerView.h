@@ -2,15 +2,11 @@
 
 #include "common/ObservableFlag.h"
 #include "controller/GameControllerManager.h"
-#include "pairing/QrView.h"
-#include "server/WebSocketViewModel.h"
+#include "ui/QrView.h"
 #include "ui/ServerAccess.h"
 
 #include <QWidget>
 
-#include <memory>
-
-class DeviceListingFeed;
 class QLabel;
 class QListWidget;
 class QPushButton;
@@ -23,17 +19,11 @@ class WebSocketServerView : public QWidget
 {
     Q_OBJECT
 public:
-    // Shows a server that lives on its own thread, reached through `server`.
-    WebSocketServerView(WebSocketViewModel& model, ServerAccess server, EventLayer& events,
-                        DiagnosticLog& log, InterfaceSource interfaces = InterfaceSource::system(),
-                        QWidget* parent = nullptr);
-    // Makes and owns a server on the window's thread.
-    WebSocketServerView(EventLayer& events, DiagnosticLog& log, ServerSettings settings = {},
+    // Shows the server reached through `server`, which must outlive the view.
+    WebSocketServerView(ServerAccess& server, EventLayer& events, DiagnosticLog& log,
                         InterfaceSource interfaces = InterfaceSource::system(),
                         QWidget* parent = nullptr);
-    ~WebSocketServerView() override;
 
-    WebSocketViewModel& viewModel() { return viewModel_; }
     GameControllerManager& gameControllerManager() { return gameControllerManager_; }
     const ObservableFlag& triggerRegeneration() const { return triggerRegeneration_; }
     QrView& qrView() { return *qrView_; }
@@ -61,12 +51,9 @@ private:
     QWidget* buildCodeSwitch(QWidget* parent);
     QWidget* buildGamePads(QWidget* parent);
 
-    std::unique_ptr<WebSocketViewModel> ownModel_;
-    WebSocketViewModel& viewModel_;
-    ServerAccess server_;
+    ServerAccess& server_;
     GameControllerManager gameControllerManager_;
     ObservableFlag triggerRegeneration_;
-    DeviceListingFeed* deviceListing_ = nullptr; // on the server's thread
     bool messagesRefreshPending_ = false;
 
     QSplitter* splitter_ = nullptr;

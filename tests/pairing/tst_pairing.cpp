@@ -3,7 +3,7 @@
 #include "TestSupport.h"
 #include "common/AppSettings.h"
 #include "pairing/AddressDiscovery.h"
-#include "pairing/QrView.h"
+#include "ui/QrView.h"
 
 #include <QComboBox>
 #include <QLabel>

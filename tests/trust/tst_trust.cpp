@@ -470,10 +470,12 @@ private slots:
         RecordingEventLayer events;
         RecordingLog log;
         FakeSystem system;
-        WebSocketServerView view(events, log, testSettings(), system.source());
+        WebSocketViewModel model(events, log, testSettings());
+        ServerAccess server(model);
+        WebSocketServerView view(server, events, log, system.source());
         view.show();
-        QTRY_VERIFY(view.viewModel().serverStatus().startsWith(u"Server ready"));
-        const quint16 port = view.viewModel().listeningPort();
+        QTRY_VERIFY(model.serverStatus().startsWith(u"Server ready"));
+        const quint16 port = model.listeningPort();
         auto* bar = view.findChild<QWidget*>("approvalBar");
         const auto click = [&view](const char* name) {
             auto* button = view.findChild<QPushButton*>(name);
@@ -522,7 +524,7 @@ private slots:
         // The address is remembered for apps: the next one is served at once.
         LanClient second(port);
         QVERIFY(second.sync());
-        QVERIFY(view.viewModel().trust().store().isTrustedAddress("10.55.0.1"));
+        QVERIFY(model.trust().store().isTrustedAddress("10.55.0.1"));
 
         // Disconnect ends the first connection and lets go of its key.
         QTRY_COMPARE(view.findChildren<QPushButton*>("disconnect").size(), 2);
@@ -533,7 +535,7 @@ private slots:
         QVERIFY(second.isConnected());
 
         click("forgetAddress");
-        QTRY_VERIFY(!view.viewModel().trust().store().isTrustedAddress("10.55.0.1"));
+        QTRY_VERIFY(!model.trust().store().isTrustedAddress("10.55.0.1"));
     }
 };
 

@@ -1,6 +1,7 @@
 #include "FakeInterfaces.h"
 #include "QrDecoder.h"
 #include "TestSupport.h"
+#include "server/WebSocketViewModel.h"
 #include "ui/DeviceListingFeed.h"
 #include "ui/StatusColors.h"
 #include "ui/WebSocketServerView.h"
@@ -21,7 +22,12 @@ class WindowTest : public QObject
     Q_OBJECT
 private slots:
     void init() { makeView(); }
-    void cleanup() { view_.reset(); }
+    void cleanup()
+    {
+        view_.reset();
+        server_.reset();
+        model_.reset();
+    }
     void startsOnShowThenCountsPadsAndMessages();
     void coloursAreReadableOnLightAndDark();
     void failedServerOffersNoCodeUntilRefreshed();
@@ -31,10 +37,13 @@ private slots:
 private:
     void makeView(quint16 port = 0)
     {
+        cleanup();
         ServerSettings settings = testSettings();
         settings.port = port;
         pads_ = std::dynamic_pointer_cast<RecordingPadFactory>(settings.padDevices);
-        view_ = std::make_unique<WebSocketServerView>(events_, log_, settings, system_.source());
+        model_ = std::make_unique<WebSocketViewModel>(events_, log_, settings);
+        server_ = std::make_unique<ServerAccess>(*model_);
+        view_ = std::make_unique<WebSocketServerView>(*server_, events_, log_, system_.source());
         view_->resize(900, 650);
     }
     QLabel* label(const char* name) { return view_->findChild<QLabel*>(name); }
@@ -42,7 +51,7 @@ private:
     QColor toneColour(StatusTone tone) { return statusColor(tone, view_->palette()); }
     QUrl url(const char* path = "")
     {
-        return QUrl("ws://127.0.0.1:" + QString::number(view_->viewModel().listeningPort()) + path);
+        return QUrl("ws://127.0.0.1:" + QString::number(model_->listeningPort()) + path);
     }
     void showAndWaitUntilReady()
     {
@@ -54,6 +63,8 @@ private:
     RecordingLog log_;
     FakeSystem system_;
     std::shared_ptr<RecordingPadFactory> pads_;
+    std::unique_ptr<WebSocketViewModel> model_;
+    std::unique_ptr<ServerAccess> server_;
     std::unique_ptr<WebSocketServerView> view_;
 };
 
@@ -62,7 +73,7 @@ void WindowTest::startsOnShowThenCountsPadsAndMessages()
     QCOMPARE(label("serverStatus")->text(), QStringLiteral("Stopped"));
     QCOMPARE(colour("serverStatus"), toneColour(StatusTone::Bad));
     QCOMPARE(colour("connectionStatus"), toneColour(StatusTone::Bad));
-    QCOMPARE(view_->viewModel().listeningPort(), quint16(0)); // nothing starts before it shows
+    QCOMPARE(model_->listeningPort(), quint16(0)); // nothing starts before it shows
 
     showAndWaitUntilReady();
     QCOMPARE(colour("serverStatus"), toneColour(StatusTone::Good));
@@ -148,7 +159,7 @@ void WindowTest::failedServerOffersNoCodeUntilRefreshed()
 void WindowTest::codeIsLargeThenSmallestSizeFitsThenAWarningWraps()
 {
     QLabel* text = label("keyPressSimulation");
-    view_->viewModel().setKeyPressSimulation(QStringLiteral("XTest on X display :0"));
+    model_->setKeyPressSimulation(QStringLiteral("XTest on X display :0"));
     showAndWaitUntilReady();
     QVERIFY(!label("keyPressIcon")->isVisible());
     QCOMPARE(colour("keyPressSimulation"), view_->palette().color(QPalette::WindowText));
@@ -196,14 +207,14 @@ void WindowTest::codeIsLargeThenSmallestSizeFitsThenAWarningWraps()
                      qPrintable(name + QStringLiteral(" overlaps ") + other->objectName()));
     }
 
-    view_->viewModel().setKeyPressSimulation(QStringLiteral(
+    model_->setKeyPressSimulation(QStringLiteral(
         "Key presses cannot reach this computer (a long reason that needs several lines). "
         "See the README."));
     view_->setKeyPressProblem(true);
     QCOMPARE(colour("keyPressSimulation"), toneColour(StatusTone::Warning));
     QVERIFY(label("keyPressIcon")->isVisible());
     QVERIFY(text->isVisible() && text->wordWrap());
-    view_->viewModel().setKeyPressSimulation(std::nullopt);
+    model_->setKeyPressSimulation(std::nullopt);
     QVERIFY(!text->isVisible());
 }
 
@@ -217,7 +228,7 @@ void WindowTest::devicesScrollAndChangeInPlaceAtMostTenTimesASecond()
     clients.push_back(std::make_unique<TestClient>(url()));
     QTRY_COMPARE(view_->findChildren<QPushButton*>("disconnect").size(), 1);
     const QSize minimum = view_->minimumSizeHint();
-    auto* feed = view_->viewModel().findChild<DeviceListingFeed*>();
+    auto* feed = model_->findChild<DeviceListingFeed*>();
     QVERIFY(feed);
     QSignalSpy listings(feed, &DeviceListingFeed::changed);
     QElapsedTimer churning;

@@ -1,4 +1,4 @@
-#include "pairing/QrImageWidget.h"
+#include "ui/QrImageWidget.h"
 
 #include "pairing/QrCode.h"
 

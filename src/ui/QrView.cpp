@@ -1,7 +1,7 @@
-#include "pairing/QrView.h"
+#include "ui/QrView.h"
 
 #include "pairing/QrCode.h"
-#include "pairing/QrImageWidget.h"
+#include "ui/QrImageWidget.h"
 
 #include <QComboBox>
 #include <QLabel>
