@@ -1,6 +1,9 @@
 #include "BenchSupport.h"
 
 #include "RawWebSocket.h"
+#include "server/WebSocketViewModel.h"
+
+#include <QCoreApplication>
 
 #include <algorithm>
 #include <arpa/inet.h>
@@ -194,4 +197,86 @@ void DrainedStdout::finish()
     std::fflush(stdout);
     dup2(open("/dev/null", O_WRONLY), STDOUT_FILENO);
     drain_.join();
+}
+
+ServerSettings onAnyPort()
+{
+    ServerSettings settings;
+    settings.port = 0;
+    return settings;
+}
+
+void serveWhileClientRuns(WebSocketViewModel& server,
+                          const std::function<void(quint16 port)>& client)
+{
+    std::thread thread;
+    QObject::connect(&server, &WebSocketViewModel::serverStatusChanged, &server, [&] {
+        if (!server.serverStatus().startsWith(u"Server ready") || thread.joinable())
+            return;
+        thread = std::thread([&, port = server.listeningPort()] {
+            pinToCore(0);
+            client(port);
+            QMetaObject::invokeMethod(QCoreApplication::instance(), &QCoreApplication::quit,
+                                      Qt::QueuedConnection);
+        });
+    });
+    server.startServer();
+    QCoreApplication::exec();
+    if (thread.joinable())
+        thread.join();
+}
+
+ServerThread::ServerThread(EventLayer& events, DiagnosticLog& log)
+{
+    thread_.start();
+    host_.moveToThread(&thread_);
+    run([&] {
+        server_ = std::make_unique<WebSocketViewModel>(events, log, onAnyPort());
+        server_->startServer();
+        port_ = server_->listeningPort();
+    });
+}
+
+ServerThread::~ServerThread()
+{
+    run([this] { server_.reset(); });
+    thread_.quit();
+    thread_.wait();
+}
+
+void ServerThread::run(const std::function<void()>& work)
+{
+    QMetaObject::invokeMethod(&host_, work, Qt::BlockingQueuedConnection);
+}
+
+HandshakeFigures handshakesBesideFloor(int fd, QByteArray& buffer, EchoFloor& floor, int samples,
+                                       bool& ok)
+{
+    const QByteArray hsk = RawWebSocket::clientFrame("hsk");
+    std::vector<double> floorRtts;
+    std::vector<double> rtts;
+    for (int i = 0; i < samples && ok; ++i) {
+        floorRtts.push_back(floor.roundTrip(hsk));
+        const auto start = Clock::now();
+        ok = writeAll(fd, hsk) && readUntilText(fd, buffer, "HSK_DONE");
+        rtts.push_back(micros(Clock::now() - start));
+    }
+    return {percentiles(floorRtts), percentiles(rtts)};
+}
+
+Percentiles keysToEventLayer(int fd, QByteArray& buffer, const std::atomic<Clock::rep>& lastPost,
+                             int samples, bool& ok)
+{
+    const QByteArray hsk = RawWebSocket::clientFrame("hsk");
+    const QByteArray press = RawWebSocket::clientFrame("w");
+    const QByteArray release = RawWebSocket::clientFrame("-w");
+    std::vector<double> keys;
+    for (int i = 0; i < samples && ok; ++i) {
+        const auto start = Clock::now();
+        ok = writeAll(fd, i % 2 ? release : press) && writeAll(fd, hsk) &&
+             readUntilText(fd, buffer, "HSK_DONE");
+        const Clock::time_point posted(Clock::duration(lastPost.load(std::memory_order_acquire)));
+        keys.push_back(micros(posted - start));
+    }
+    return percentiles(keys);
 }

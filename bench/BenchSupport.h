@@ -2,6 +2,8 @@
 
 #include <QByteArray>
 #include <QByteArrayView>
+#include <QObject>
+#include <QThread>
 #include <QtGlobal>
 
 #include <atomic>
@@ -9,8 +11,14 @@
 #include <cstddef>
 #include <cstdio>
 #include <functional>
+#include <memory>
 #include <thread>
 #include <vector>
+
+class DiagnosticLog;
+class EventLayer;
+class WebSocketViewModel;
+struct ServerSettings;
 
 using Clock = std::chrono::steady_clock;
 
@@ -88,3 +96,52 @@ private:
     std::thread drain_;
     std::atomic<long> lines_{0};
 };
+
+// The settings of use, but on a free port.
+ServerSettings onAnyPort();
+
+// Starts `server`, and once it listens runs `client` with its port on a
+// thread pinned to core 0 while this thread serves; returns when the client
+// is done and the event loop has ended.
+void serveWhileClientRuns(WebSocketViewModel& server,
+                          const std::function<void(quint16 port)>& client);
+
+// A server on a thread with an event loop of its own, as in the program,
+// listening on a free port.
+class ServerThread
+{
+public:
+    ServerThread(EventLayer& events, DiagnosticLog& log);
+    ~ServerThread();
+    ServerThread(const ServerThread&) = delete;
+    ServerThread& operator=(const ServerThread&) = delete;
+
+    // 0 when the server could not listen.
+    quint16 port() const { return port_; }
+    // Runs `work` on the server's thread and returns once it is done.
+    void run(const std::function<void()>& work);
+
+private:
+    QThread thread_;
+    QObject host_;
+    std::unique_ptr<WebSocketViewModel> server_;
+    quint16 port_ = 0;
+};
+
+struct HandshakeFigures
+{
+    Percentiles floor;
+    Percentiles handshake;
+};
+
+// `samples` hsk round trips on the WebSocket `fd`, each beside one of the
+// floor's, so that both meet the same noise. `ok` turns false when the
+// server stops answering.
+HandshakeFigures handshakesBesideFloor(int fd, QByteArray& buffer, EchoFloor& floor, int samples,
+                                       bool& ok);
+
+// One key message at a time, with an hsk after it to know it was handled:
+// each timed from sending to `lastPost`, the steady-clock stamp the event
+// layer writes as it posts.
+Percentiles keysToEventLayer(int fd, QByteArray& buffer, const std::atomic<Clock::rep>& lastPost,
+                             int samples, bool& ok);

@@ -12,7 +12,6 @@
 #include "server/WebSocketViewModel.h"
 
 #include <QCoreApplication>
-#include <QThread>
 
 #include <algorithm>
 #include <atomic>
@@ -60,33 +59,13 @@ Run measure(quint16 port, StampingEventLayer& events)
     if (fd < 0)
         return {{}, {}, {}, false};
     QByteArray buffer;
-    const QByteArray hsk = RawWebSocket::clientFrame("hsk");
     // Real-time, like the client, so the busy loops cannot delay the floor.
     EchoFloor floor([] { makeRealtime(10); });
-    std::vector<double> floorRtts;
-    std::vector<double> rtts;
-    for (int i = 0; i < kSamples && run.ok; ++i) {
-        floorRtts.push_back(floor.roundTrip(hsk));
-        const auto start = Clock::now();
-        run.ok = writeAll(fd, hsk) && readUntilText(fd, buffer, "HSK_DONE");
-        rtts.push_back(micros(Clock::now() - start));
-    }
-    // One key message at a time; the handshake after it says it has been handled.
-    const QByteArray press = RawWebSocket::clientFrame("w");
-    const QByteArray release = RawWebSocket::clientFrame("-w");
-    std::vector<double> keys;
-    for (int i = 0; i < kSamples && run.ok; ++i) {
-        const auto start = Clock::now();
-        run.ok = writeAll(fd, i % 2 ? release : press) && writeAll(fd, hsk) &&
-                 readUntilText(fd, buffer, "HSK_DONE");
-        const Clock::time_point posted(
-            Clock::duration(events.lastPost.load(std::memory_order_acquire)));
-        keys.push_back(micros(posted - start));
-    }
+    const HandshakeFigures handshakes = handshakesBesideFloor(fd, buffer, floor, kSamples, run.ok);
+    run.key = keysToEventLayer(fd, buffer, events.lastPost, kSamples, run.ok);
     ::close(fd);
-    run.floor = percentiles(floorRtts);
-    run.handshake = percentiles(rtts);
-    run.key = percentiles(keys);
+    run.floor = handshakes.floor;
+    run.handshake = handshakes.handshake;
     return run;
 }
 
@@ -151,23 +130,9 @@ int main(int argc, char* argv[])
     StampingEventLayer events;
     StdoutLog log;
 
-    // The server and its event loop on a thread of their own, as in the program.
-    QThread serverThread;
-    serverThread.start();
-    QObject host;
-    host.moveToThread(&serverThread);
-    std::unique_ptr<WebSocketViewModel> model;
-    quint16 port = 0;
-    QMetaObject::invokeMethod(
-        &host,
-        [&] {
-            ServerSettings settings;
-            settings.port = 0;
-            model = std::make_unique<WebSocketViewModel>(events, log, settings);
-            model->startServer();
-            port = model->listeningPort();
-        },
-        Qt::BlockingQueuedConnection);
+    // The server on a thread of its own, as in the program.
+    auto server = std::make_unique<ServerThread>(events, log);
+    const quint16 port = server->port();
 
     makeRealtime(20);
     std::fprintf(report,
@@ -179,8 +144,7 @@ int main(int argc, char* argv[])
     std::unique_ptr<RealtimeGuard> guard;
     const auto scheduleServer = [&](const std::function<QString()>& request) {
         QString line;
-        QMetaObject::invokeMethod(
-            &host, [&] { line = request(); }, Qt::BlockingQueuedConnection);
+        server->run([&] { line = request(); });
         return line;
     };
     const std::pair<const char*, std::function<QString()>> modes[] = {
@@ -211,15 +175,8 @@ int main(int argc, char* argv[])
         print(report, "key send -> event layer", run.key);
         std::fflush(report);
     }
-    QMetaObject::invokeMethod(
-        &host,
-        [&] {
-            model.reset();
-            guard.reset();
-        },
-        Qt::BlockingQueuedConnection);
-    serverThread.quit();
-    serverThread.wait();
+    server->run([&] { guard.reset(); });
+    server.reset();
     output.finish();
     if (!ok)
         std::fprintf(report, "FAILED: the server stopped answering\n");

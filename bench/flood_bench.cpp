@@ -179,9 +179,7 @@ int main(int argc, char* argv[])
     pinToCore(1);
     NullEventLayer events;
     CountingLog log;
-    ServerSettings settings;
-    settings.port = 0;
-    WebSocketViewModel model(events, log, settings);
+    WebSocketViewModel model(events, log, onAnyPort());
 
     bool ok = true;
     Percentiles idle;
@@ -190,32 +188,22 @@ int main(int argc, char* argv[])
     long pingBytes = 0;
     long rssBeforePings = 0;
     long rssAfterPings = 0;
-    std::thread client;
-    QObject::connect(&model, &WebSocketViewModel::serverStatusChanged, &model, [&] {
-        if (!model.serverStatus().startsWith(u"Server ready") || client.joinable())
-            return;
-        client = std::thread([&, port = model.listeningPort()] {
-            pinToCore(0);
-            Probe probe(port);
-            ok = probe.isOpen();
-            idle = percentiles(probeFor(probe, 3s, ok));
-            std::atomic<bool> stop{false};
-            std::thread flooder([&] { flood(port, stop, floodBytes); });
-            std::this_thread::sleep_for(500ms); // the flood is under way
-            flooded = percentiles(probeFor(probe, kFloodTime, ok));
-            stop = true;
-            flooder.join();
+    serveWhileClientRuns(model, [&](quint16 port) {
+        Probe probe(port);
+        ok = probe.isOpen();
+        idle = percentiles(probeFor(probe, 3s, ok));
+        std::atomic<bool> stop{false};
+        std::thread flooder([&] { flood(port, stop, floodBytes); });
+        std::this_thread::sleep_for(500ms); // the flood is under way
+        flooded = percentiles(probeFor(probe, kFloodTime, ok));
+        stop = true;
+        flooder.join();
 
-            rssBeforePings = residentKiB();
-            pingBytes = pingFlood(port, kFloodTime);
-            std::this_thread::sleep_for(300ms);
-            rssAfterPings = residentKiB();
-            QMetaObject::invokeMethod(&app, &QCoreApplication::quit, Qt::QueuedConnection);
-        });
+        rssBeforePings = residentKiB();
+        pingBytes = pingFlood(port, kFloodTime);
+        std::this_thread::sleep_for(300ms);
+        rssAfterPings = residentKiB();
     });
-    model.startServer();
-    QCoreApplication::exec();
-    client.join();
     output.finish();
 
     std::fprintf(report, "Kestrelio flood benchmark (loopback, %d cores)\n",

@@ -214,26 +214,15 @@ int main(int argc, char* argv[])
     auto pads = std::make_shared<PipePads>();
     if (!pads->ok)
         return 1;
-    ServerSettings settings;
-    settings.port = 0;
+    ServerSettings settings = onAnyPort();
     settings.padDevices = pads;
     WebSocketViewModel model(events, log, settings);
     Results results;
-    std::thread client;
-    QObject::connect(&model, &WebSocketViewModel::serverStatusChanged, &model, [&] {
-        if (!model.serverStatus().startsWith(u"Server ready") || client.joinable())
-            return;
-        client = std::thread([&, port = model.listeningPort()] {
-            pinToCore(0);
-            measureLatency(port, *pads, results);
-            if (results.ok)
-                measureLoad(port, *pads, serverClock, results);
-            QMetaObject::invokeMethod(&app, &QCoreApplication::quit, Qt::QueuedConnection);
-        });
+    serveWhileClientRuns(model, [&](quint16 port) {
+        measureLatency(port, *pads, results);
+        if (results.ok)
+            measureLoad(port, *pads, serverClock, results);
     });
-    model.startServer();
-    QCoreApplication::exec();
-    client.join();
     output.finish();
 
     std::fprintf(report, "Kestrelio game pad benchmark (loopback, %d cores)\n",

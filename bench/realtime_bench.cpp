@@ -15,7 +15,6 @@
 
 #include <QCoreApplication>
 #include <QFile>
-#include <QThread>
 
 #include <atomic>
 #include <ctime>
@@ -113,25 +112,14 @@ int main(int argc, char* argv[])
     StdoutLog log;
     LinesLog schedulingLog;
 
-    QThread serverThread;
-    serverThread.start();
-    QObject host;
-    host.moveToThread(&serverThread);
-    std::unique_ptr<WebSocketViewModel> model;
+    // The server on a thread of its own, as in the program.
+    auto server = std::make_unique<ServerThread>(events, log);
+    const quint16 port = server->port();
     std::unique_ptr<RealtimeGuard> guard;
-    quint16 port = 0;
     pid_t serverTid = 0;
-    const auto onServer = [&host](const std::function<void()>& work) {
-        QMetaObject::invokeMethod(&host, work, Qt::BlockingQueuedConnection);
-    };
-    onServer([&] {
+    server->run([&] {
         pinToCore(0);
         serverTid = ::gettid();
-        ServerSettings settings;
-        settings.port = 0;
-        model = std::make_unique<WebSocketViewModel>(events, log, settings);
-        model->startServer();
-        port = model->listeningPort();
     });
     pinToCore(1);
     std::fprintf(report,
@@ -144,7 +132,7 @@ int main(int argc, char* argv[])
         if (!ok)
             break;
         QString error;
-        onServer([&] {
+        server->run([&] {
             takeRealtimeSuspension();
             if (guarded) {
                 guard = scheduleCallingThread(schedulingLog);
@@ -213,15 +201,13 @@ int main(int argc, char* argv[])
                      100.0 * busyCpu / floodSeconds, handled, double(sentBytes) / 1e6, waits);
         std::fflush(report);
 
-        onServer([&] {
+        server->run([&] {
             guard.reset();
             const sched_param normal{};
             ::sched_setscheduler(0, SCHED_OTHER, &normal);
         });
     }
-    onServer([&] { model.reset(); });
-    serverThread.quit();
-    serverThread.wait();
+    server.reset();
     output.finish();
     return ok ? 0 : 1;
 }

@@ -87,34 +87,16 @@ void runClient(quint16 port, StampingEventLayer& events, Results& results)
     QByteArray buffer;
     const QByteArray hsk = RawWebSocket::clientFrame("hsk");
 
-    // Floor and server samples alternate, so that both meet the same noise.
     EchoFloor floor([] { pinToCore(1); });
-    std::vector<double> floorRtts;
-    std::vector<double> rtts;
-    for (int i = 0; i < kSamples && results.ok; ++i) {
-        floorRtts.push_back(floor.roundTrip(hsk));
-        const auto start = Clock::now();
-        results.ok = writeAll(fd, hsk) && readUntilText(fd, buffer, "HSK_DONE");
-        rtts.push_back(micros(Clock::now() - start));
-    }
-    results.floor = percentiles(floorRtts);
-    results.handshake = percentiles(rtts);
-
-    // One key message at a time; the handshake after it says it has been handled.
-    const QByteArray press = RawWebSocket::clientFrame("w");
-    const QByteArray release = RawWebSocket::clientFrame("-w");
-    std::vector<double> oneWay;
-    for (int i = 0; i < kSamples && results.ok; ++i) {
-        const auto start = Clock::now();
-        results.ok = writeAll(fd, i % 2 ? release : press) && writeAll(fd, hsk) &&
-                     readUntilText(fd, buffer, "HSK_DONE");
-        const Clock::time_point posted(
-            Clock::duration(events.lastPost.load(std::memory_order_acquire)));
-        oneWay.push_back(micros(posted - start));
-    }
-    results.keyOneWay = percentiles(oneWay);
+    const HandshakeFigures handshakes =
+        handshakesBesideFloor(fd, buffer, floor, kSamples, results.ok);
+    results.floor = handshakes.floor;
+    results.handshake = handshakes.handshake;
+    results.keyOneWay = keysToEventLayer(fd, buffer, events.lastPost, kSamples, results.ok);
 
     // A sustained stream of key messages, each posting an event and a line.
+    const QByteArray press = RawWebSocket::clientFrame("w");
+    const QByteArray release = RawWebSocket::clientFrame("-w");
     constexpr int kStream = 600'000;
     QByteArray stream;
     stream.reserve(qsizetype(kStream) * 8 + 16);
@@ -159,9 +141,7 @@ int main(int argc, char* argv[])
     pinToCore(1);
     StampingEventLayer events;
     StdoutLog log;
-    ServerSettings settings;
-    settings.port = 0;
-    WebSocketViewModel model(events, log, settings);
+    WebSocketViewModel model(events, log, onAnyPort());
     Results results;
 
     // A second server that posts through XTest into a private X server.
@@ -175,27 +155,18 @@ int main(int argc, char* argv[])
         xtest = XTestBackend::connect(xvfb.displayName(), log, error);
     }
     if (xtest && recorder->isReady()) {
-        xModel = std::make_unique<WebSocketViewModel>(*xtest, log, settings);
+        xModel = std::make_unique<WebSocketViewModel>(*xtest, log, onAnyPort());
         xModel->startServer();
     }
-    std::thread client;
     qsizetype objectsAtStart = 0;
-
-    QObject::connect(&model, &WebSocketViewModel::serverStatusChanged, &model, [&] {
-        if (!model.serverStatus().startsWith(u"Server ready") || client.joinable())
-            return;
-        objectsAtStart = model.findChildren<QObject*>().size();
-        client = std::thread([&, port = model.listeningPort()] {
-            pinToCore(0);
-            runClient(port, events, results);
-            if (xModel)
-                results.keyToXServer = measureKeyToXServer(xModel->listeningPort(), *recorder);
-            QMetaObject::invokeMethod(&app, &QCoreApplication::quit, Qt::QueuedConnection);
-        });
+    serveWhileClientRuns(model, [&](quint16 port) {
+        QMetaObject::invokeMethod(
+            &model, [&] { objectsAtStart = model.findChildren<QObject*>().size(); },
+            Qt::BlockingQueuedConnection);
+        runClient(port, events, results);
+        if (xModel)
+            results.keyToXServer = measureKeyToXServer(xModel->listeningPort(), *recorder);
     });
-    model.startServer();
-    QCoreApplication::exec();
-    client.join();
     QCoreApplication::processEvents();
     const qsizetype objectsAtEnd = model.findChildren<QObject*>().size();
     output.finish();

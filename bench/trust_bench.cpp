@@ -72,44 +72,33 @@ int main(int argc, char* argv[])
     pinToCore(1);
     NullEventLayer events;
     StdoutLog log;
-    ServerSettings settings;
-    settings.port = 0;
-    WebSocketViewModel model(events, log, settings);
+    WebSocketViewModel model(events, log, onAnyPort());
     Results results;
-    std::thread client;
-    QObject::connect(&model, &WebSocketViewModel::serverStatusChanged, &model, [&] {
-        if (!model.serverStatus().startsWith(u"Server ready") || client.joinable())
-            return;
-        const QByteArray secret = model.trust().pairingSecret();
-        client = std::thread([&, port = model.listeningPort(), secret] {
-            pinToCore(0);
-            std::vector<double> pairing;
-            std::vector<QByteArray> tokens;
-            QByteArray token;
-            for (int i = 0; i < kPairings && results.ok; ++i) {
-                const auto start = Clock::now();
-                token = connectAndShake(port, "pair=" + secret, results.ok);
-                pairing.push_back(micros(Clock::now() - start));
-                tokens.push_back(token);
-            }
-            if (tokens.size() < size_t(TrustStore::kMaxEntries))
-                results.ok = false;
-            else
-                tokens.erase(tokens.begin(), tokens.end() - TrustStore::kMaxEntries);
-            std::vector<double> reconnect;
-            for (int i = 0; i < kReconnects && results.ok; ++i) {
-                const auto start = Clock::now();
-                connectAndShake(port, "device=" + tokens[size_t(i) % tokens.size()], results.ok);
-                reconnect.push_back(micros(Clock::now() - start));
-            }
-            results.pairing = percentiles(pairing);
-            results.reconnect = percentiles(reconnect);
-            QMetaObject::invokeMethod(&app, &QCoreApplication::quit, Qt::QueuedConnection);
-        });
+    // Starting the server keeps the secret; only a restart makes a new one.
+    const QByteArray secret = model.trust().pairingSecret();
+    serveWhileClientRuns(model, [&](quint16 port) {
+        std::vector<double> pairing;
+        std::vector<QByteArray> tokens;
+        QByteArray token;
+        for (int i = 0; i < kPairings && results.ok; ++i) {
+            const auto start = Clock::now();
+            token = connectAndShake(port, "pair=" + secret, results.ok);
+            pairing.push_back(micros(Clock::now() - start));
+            tokens.push_back(token);
+        }
+        if (tokens.size() < size_t(TrustStore::kMaxEntries))
+            results.ok = false;
+        else
+            tokens.erase(tokens.begin(), tokens.end() - TrustStore::kMaxEntries);
+        std::vector<double> reconnect;
+        for (int i = 0; i < kReconnects && results.ok; ++i) {
+            const auto start = Clock::now();
+            connectAndShake(port, "device=" + tokens[size_t(i) % tokens.size()], results.ok);
+            reconnect.push_back(micros(Clock::now() - start));
+        }
+        results.pairing = percentiles(pairing);
+        results.reconnect = percentiles(reconnect);
     });
-    model.startServer();
-    QCoreApplication::exec();
-    client.join();
     const qsizetype kept = model.trust().store().devices().size();
     output.finish();
 
