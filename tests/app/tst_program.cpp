@@ -30,23 +30,20 @@ bool printsPairingFor(ProgramProcess& program, const QByteArray& address)
     if (program.output.indexOf(printed) != start)
         return false;
     const QByteArray drawing = QString::fromUtf16(kTerminalCodeStart).toUtf8();
-    QStringList code;
-    // A symbol has as many lines as half its width, rounded up.
+    // A code cut short does not decode: wait until the whole one does.
+    QList<QByteArray> decoded;
     (void)QTest::qWaitFor(
         [&] {
             program.waitFor(drawing, 100);
-            code.clear();
+            QStringList code;
             for (const QByteArray& line : program.output.mid(start).split('\n')) {
                 if (line.startsWith(drawing))
                     code.append(QString::fromUtf8(line));
                 else if (!code.isEmpty())
                     break;
             }
-            const qsizetype width = code.isEmpty() ? 0
-                                                   : code.first().size() -
-                                                         QStringView(kTerminalCodeStart).size() -
-                                                         QStringView(kTerminalCodeEnd).size();
-            return !code.isEmpty() && code.size() >= (width + 1) / 2;
+            decoded = decodeQrCodes(terminalToImage(code));
+            return !decoded.isEmpty();
         },
         15000);
     const QRegularExpression line(
@@ -54,14 +51,7 @@ bool printsPairingFor(ProgramProcess& program, const QByteArray& address)
             "Controller page for a phone's browser: (http://%1:3330/#pair=[-_0-9A-Za-z]{22})\n")
             .arg(QRegularExpression::escape(QString::fromLatin1(address))));
     const QRegularExpressionMatch match = line.match(QString::fromLatin1(program.output));
-    return match.hasMatch() &&
-           decodeQrCodes(terminalToImage(code)) == QList<QByteArray>{match.captured(1).toLatin1()};
-}
-
-// The program in a network of its own; `setup` runs there before it starts.
-void startInItsOwnNetwork(ProgramProcess& program, const QString& setup)
-{
-    program.start({}, {"unshare", "-n", "sh", "-c", setup + " && exec \"$0\""});
+    return match.hasMatch() && decoded == QList<QByteArray>{match.captured(1).toLatin1()};
 }
 
 // A network to show a code for: this end of the pair kst0/kst1 at 10.77.0.2.
@@ -86,11 +76,12 @@ bool waitForServer()
 // runs), linked to the test's by kst0, which gets `here`.
 bool startBehindALink(ProgramProcess& program, const QString& here, const QString& setup = {})
 {
-    startInItsOwnNetwork(program, QStringLiteral("ip link set lo up && ip link add kst1 type veth "
-                                                 "peer name kst0 netns %1 && ip addr add "
-                                                 "10.77.0.2/24 dev kst1 && ip link set kst1 up")
-                                          .arg(QCoreApplication::applicationPid()) +
-                                      setup);
+    program.start({}, {"unshare", "-n", "sh", "-c",
+                       QStringLiteral("ip link set lo up && ip link add kst1 type veth peer name "
+                                      "kst0 netns %1 && ip addr add 10.77.0.2/24 dev kst1 && "
+                                      "ip link set kst1 up")
+                               .arg(QCoreApplication::applicationPid()) +
+                           setup + " && exec \"$0\""});
     return QTest::qWaitFor([] { return sh("ip link show kst0"); }, 10000) &&
            sh(here + " && ip link set kst0 up");
 }

@@ -6,10 +6,8 @@ CraftedInterfaces& CraftedInterfaces::add(const char* name, int family, const ch
                                           unsigned flags)
 {
     Entry& entry = entries_.emplace_back();
-    if (name) {
-        entry.name = name;
-        entry.node.ifa_name = entry.name.data();
-    }
+    entry.name = name;
+    entry.node.ifa_name = entry.name.data();
     entry.node.ifa_flags = flags;
     if (family == AF_INET) {
         entry.v4.sin_family = AF_INET;

@@ -1,20 +1,24 @@
-#include "common/DiagnosticLog.h"
+#include "TestSupport.h"
+#include "common/SettingsFile.h"
 
+#include <QDir>
+#include <QFileInfo>
 #include <QScopeGuard>
 #include <QTest>
 
 #include <fcntl.h>
 #include <unistd.h>
 
-// Standard output as a pipe that nobody reads, then one that is read again.
-class OutputTest : public QObject
+class CommonTest : public QObject
 {
     Q_OBJECT
 private slots:
     void blockedOutputDropsAndCountsLines();
+    void settingsAreTheOwnersAndBoundedInSize();
 };
 
-void OutputTest::blockedOutputDropsAndCountsLines()
+// Standard output as a pipe that nobody reads, then one that is read again.
+void CommonTest::blockedOutputDropsAndCountsLines()
 {
     int fds[2];
     QVERIFY(::pipe2(fds, O_CLOEXEC | O_NONBLOCK) == 0);
@@ -58,5 +62,36 @@ void OutputTest::blockedOutputDropsAndCountsLines()
     QVERIFY(read.endsWith(QString(StdoutLog::kMaxLineLength - 1, u'y').toUtf8() + "\u2026\n"));
 }
 
-QTEST_GUILESS_MAIN(OutputTest)
-#include "tst_output.moc"
+// The file is its owner's alone; one that no settings could fill is set aside
+// and the start goes on.
+void CommonTest::settingsAreTheOwnersAndBoundedInSize()
+{
+    useTemporarySettings();
+    const QString path = SettingsFile::path();
+    const QString folder = QFileInfo(path).path();
+    const auto mode = [](const QString& file) {
+        return int(QFile::permissions(file) & 0x7777);
+    };
+    RecordingLog log;
+    QVERIFY(QDir().mkpath(folder));
+    QVERIFY(sh("chmod 0755 " + folder + " && touch " + path + " && chmod 0644 " + path));
+    SettingsFile::prepare(log);
+    QCOMPARE(mode(folder), 0x7700);
+    QCOMPARE(mode(path), 0x6600);
+    QCOMPARE(log.lines, QStringList{"Made " + path + " readable by its owner only"});
+
+    {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.resize(300 * 1024 * 1024));
+    }
+    SettingsFile::prepare(log);
+    QVERIFY(!QFile::exists(path) || QFileInfo(path).size() == 0);
+    const QStringList copies = QDir(folder).entryList({"kestrelio.conf.bad-*"}, QDir::Files);
+    QCOMPARE(copies.size(), 1);
+    QCOMPARE(log.lines.last(), QStringLiteral("The settings file %1 is larger than 1 MiB: moved "
+                                              "aside as %2, starting with defaults")
+                                   .arg(path, folder + u'/' + copies.first()));
+}
+
+QTEST_GUILESS_MAIN(CommonTest)
+#include "tst_common.moc"
