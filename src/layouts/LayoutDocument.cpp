@@ -73,8 +73,9 @@ QString bindRefusal(const QJsonObject& control, const QString& type, bool pad)
     if (type == u"trigger")
         return needsText([](const QString& name) { return isOneOf(name, {u"l2", u"r2"}); });
     if (type == u"motion")
-        return needsText(
-            [](const QString& name) { return isOneOf(name, {u"mouse", u"wasd", u"arrows"}); });
+        return needsText([](const QString& name) {
+            return isOneOf(name, {u"mouse", u"wasd", u"arrows"});
+        });
     if (type == u"dpad" && !pad) {
         const QJsonArray keys = bind.toArray();
         const bool fits = keys.size() == 4 && std::all_of(keys.begin(), keys.end(), [](auto key) {
@@ -110,8 +111,7 @@ QString controlRefusal(const QJsonValue& value, bool pad)
         return QStringLiteral("has a label that is no text of at most %1 characters")
             .arg(kMaxLayoutLabelLength);
     for (auto it = control.begin(); it != control.end(); ++it) {
-        if (!kPlacement.contains(it.key()) &&
-            !isOneOf(it.key(), {u"type", u"label", u"bind"}))
+        if (!kPlacement.contains(it.key()) && !isOneOf(it.key(), {u"type", u"label", u"bind"}))
             return QStringLiteral("has an unknown field %1").arg(quoted(it.key()));
     }
     return bindRefusal(control, type, pad);
@@ -156,7 +156,9 @@ CheckedLayout checkLayout(QByteArrayView json)
     QJsonParseError error;
     const QJsonDocument document = QJsonDocument::fromJson(json.toByteArray(), &error);
     if (error.error != QJsonParseError::NoError)
-        return {{}, QStringLiteral("Not JSON: %1 at byte %2").arg(error.errorString()).arg(error.offset)};
+        return {
+            {},
+            QStringLiteral("Not JSON: %1 at byte %2").arg(error.errorString()).arg(error.offset)};
     if (!document.isObject())
         return {{}, QStringLiteral("A layout is a JSON object")};
     CheckedLayout checked;

@@ -145,7 +145,8 @@ LayoutStore::Saving LayoutStore::save(const QString& name, QByteArrayView docume
     if (!file.open(QIODevice::WriteOnly) ||
         !file.setPermissions(QFile::ReadOwner | QFile::WriteOwner) ||
         file.write(document.data(), document.size()) != document.size() || !file.commit())
-        return {Result::Failed, QStringLiteral("Cannot write %1: %2").arg(pathOf(name), file.errorString())};
+        return {Result::Failed,
+                QStringLiteral("Cannot write %1: %2").arg(pathOf(name), file.errorString())};
     return {Result::Saved, checked.summary.title};
 }
 

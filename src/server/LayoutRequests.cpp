@@ -121,8 +121,7 @@ std::optional<HttpResponse> LayoutRequests::refusalToChange(const QHostAddress& 
     QUrlQuery credentials;
     if (const QByteArray token = deviceToken(request); !token.isEmpty())
         credentials.addQueryItem(QStringLiteral("device"), QString::fromLatin1(token));
-    const QByteArray target =
-        "/?" + credentials.toString(QUrl::FullyEncoded).toLatin1();
+    const QByteArray target = "/?" + credentials.toString(QUrl::FullyEncoded).toLatin1();
     if (!trust_.judge(peer, target, true).trusted)
         return plainTextResponse("403 Forbidden",
                                  "Only this computer or a paired device may change layouts");
@@ -136,8 +135,8 @@ std::optional<HttpResponse> LayoutRequests::refusalOfBody(const RequestHead& req
         return plainTextResponse("409 Conflict",
                                  "Built-in layouts cannot be changed: save it under another name");
     if (!LayoutStore::isValidName(name))
-        return plainTextResponse(
-            "400 Bad Request", "A layout's name is 1 to 40 characters of a-z, 0-9 and -");
+        return plainTextResponse("400 Bad Request",
+                                 "A layout's name is 1 to 40 characters of a-z, 0-9 and -");
     const QByteArray type = request.header("content-type").value_or(QByteArray());
     if (type.split(';').first().trimmed().toLower() != kJson)
         return plainTextResponse("415 Unsupported Media Type",
@@ -145,17 +144,17 @@ std::optional<HttpResponse> LayoutRequests::refusalOfBody(const RequestHead& req
     const std::optional<QByteArray> length = request.header("content-length");
     if (!length || request.header("transfer-encoding"))
         return plainTextResponse("411 Length Required", "A layout needs a Content-Length");
-    const bool digits = !length->isEmpty() && std::all_of(length->begin(), length->end(), [](char c) {
-        return c >= '0' && c <= '9';
-    });
+    const bool digits =
+        !length->isEmpty() &&
+        std::all_of(length->begin(), length->end(), [](char c) { return c >= '0' && c <= '9'; });
     bool number = false;
     const qint64 bytes = length->toLongLong(&number);
     if (!digits || !number)
         return plainTextResponse("400 Bad Request", "The Content-Length is no number");
     if (bytes > LayoutStore::kMaxDocumentBytes)
-        return plainTextResponse(
-            "413 Content Too Large",
-            QByteArray::number(LayoutStore::kMaxDocumentBytes) + " bytes at most");
+        return plainTextResponse("413 Content Too Large",
+                                 QByteArray::number(LayoutStore::kMaxDocumentBytes) +
+                                     " bytes at most");
     return std::nullopt;
 }
 
@@ -267,9 +266,8 @@ void LayoutRequests::finish(QTcpSocket* socket, const HttpResponse& response,
             ::shutdown(int(socket->socketDescriptor()), SHUT_WR);
     };
     connect(socket, &QTcpSocket::bytesWritten, socket, closeSending);
-    connect(socket, &QTcpSocket::readyRead, socket, [socket] {
-        socket->skip(socket->bytesAvailable());
-    });
+    connect(socket, &QTcpSocket::readyRead, socket,
+            [socket] { socket->skip(socket->bytesAvailable()); });
     socket->flush();
     closeSending();
     socket->skip(socket->bytesAvailable());

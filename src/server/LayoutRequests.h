@@ -35,9 +35,8 @@ signals:
     void changed(const QString& line);
 
 private:
-    std::optional<HttpResponse> refusalToChange(const QHostAddress& peer,
-                                                const RequestHead& request,
-                                                const LocalNames& names);
+    std::optional<HttpResponse>
+    refusalToChange(const QHostAddress& peer, const RequestHead& request, const LocalNames& names);
     std::optional<HttpResponse> refusalOfBody(const RequestHead& request, const QString& name);
     void receiveBody(QTcpSocket* socket, const RequestHead& request, const QString& name,
                      qint64 length);
