@@ -72,14 +72,28 @@ std::optional<QByteArray> LayoutStore::readSaved(const QString& name)
         problem = QStringLiteral("larger than %1 bytes").arg(kMaxDocumentBytes);
     else if (document = file.readAll(); !checkLayout(document).valid())
         problem = checkLayout(document).refusal;
-    if (problem.isEmpty())
+    const QFileInfo info(path);
+    Known& known = known_[path];
+    const bool changed = known.modified != info.lastModified() || known.size != info.size();
+    known = {info.lastModified(), info.size(), std::nullopt};
+    if (problem.isEmpty()) {
+        known.summary = checkLayout(document).summary;
         return document;
-    const qint64 modified = QFileInfo(path).lastModified().toMSecsSinceEpoch();
-    if (reported_.value(path, -1) != modified) {
-        reported_.insert(path, modified);
-        log_.writeLine(QStringLiteral("Skipped the layout file %1: %2").arg(path, problem));
     }
+    if (changed)
+        log_.writeLine(QStringLiteral("Skipped the layout file %1: %2").arg(path, problem));
     return std::nullopt;
+}
+
+std::optional<LayoutSummary> LayoutStore::summaryOf(const QString& name)
+{
+    const QFileInfo info(pathOf(name));
+    const auto known = known_.constFind(info.filePath());
+    if (known != known_.constEnd() && known->modified == info.lastModified() &&
+        known->size == info.size())
+        return known->summary;
+    readSaved(name);
+    return known_.value(info.filePath()).summary;
 }
 
 QList<LayoutEntry> LayoutStore::list()
@@ -90,10 +104,8 @@ QList<LayoutEntry> LayoutStore::list()
         entries.append({name.toString(), summary.title, summary.mode, true});
     }
     for (const QString& name : savedNames()) {
-        if (const std::optional<QByteArray> document = readSaved(name)) {
-            const LayoutSummary summary = checkLayout(*document).summary;
-            entries.append({name, summary.title, summary.mode, false});
-        }
+        if (const std::optional<LayoutSummary> summary = summaryOf(name))
+            entries.append({name, summary->title, summary->mode, false});
     }
     return entries;
 }
@@ -159,5 +171,6 @@ LayoutStore::Removal LayoutStore::remove(const QString& name, QString& title)
     // A broken file can still be removed; it is named by its file then.
     const std::optional<QByteArray> document = readSaved(name);
     title = document ? checkLayout(*document).summary.title : name;
+    known_.remove(pathOf(name));
     return QFile::remove(pathOf(name)) ? Removal::Removed : Removal::Failed;
 }

@@ -1,8 +1,10 @@
 #pragma once
 
 #include "common/DiagnosticLog.h"
+#include "layouts/LayoutDocument.h"
 
 #include <QByteArray>
+#include <QDateTime>
 #include <QHash>
 #include <QList>
 #include <QString>
@@ -68,11 +70,19 @@ private:
     QString pathOf(const QString& name) const;
     QStringList savedNames() const;
     std::optional<QByteArray> readSaved(const QString& name);
+    std::optional<LayoutSummary> summaryOf(const QString& name);
     bool makeDirectory() const;
 
     QString directory_;
     DiagnosticLog& log_;
-    // Files already reported as broken, with their modification time, so
-    // that a menu that polls does not repeat the line.
-    QHash<QString, qint64> reported_;
+    // What each file held when last read: every phone's menu lists them all
+    // whenever it opens, on the network thread. A broken file is reported
+    // once per change.
+    struct Known
+    {
+        QDateTime modified;
+        qint64 size = 0;
+        std::optional<LayoutSummary> summary;
+    };
+    QHash<QString, Known> known_;
 };
