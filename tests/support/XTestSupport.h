@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QImage>
 #include <QList>
+#include <QPoint>
 #include <QProcess>
 #include <QRect>
 #include <QStringList>
@@ -35,11 +36,13 @@ bool typeCtrlQ(const QByteArray& displayName, QPoint at);
 
 // Reads back what the X server received, as a second client would: XInput2
 // raw events on the root window. Keys come as "press w" / "release Up"
-// (keysyms), wheel clicks as "button 4" (a press and its release).
+// (keysyms), wheel clicks as "button 4" (a press and its release), mouse
+// buttons as "press button 1" / "release button 1", and pointer motion,
+// when asked for, as "motion".
 class XInputRecorder
 {
 public:
-    explicit XInputRecorder(const QByteArray& displayName);
+    explicit XInputRecorder(const QByteArray& displayName, bool withMotion = false);
     ~XInputRecorder();
     bool isReady() const { return display_ != nullptr; }
 
@@ -48,6 +51,8 @@ public:
     // For a thread without an event loop: blocks on the X connection itself
     // until the next event; empty when none came in time.
     QString next(int timeoutMs);
+    // Where the pointer is on the screen.
+    QPoint pointer() const;
 
 private:
     void readPending();
