@@ -143,10 +143,6 @@ private slots:
         QCOMPARE(builtins.size(), 4);
         for (const LayoutEntry& entry : builtins) {
             const CheckedLayout checked = checkLayout(store.read(entry.name).value_or(""));
-            if (!isKeyName(QStringLiteral("leftshift")) &&
-                (entry.name == u"wasd-mouse" || entry.name == u"arrows"))
-                QEXPECT_FAIL("", "they bind key names such as esc, known on another branch",
-                             Continue);
             QVERIFY2(checked.valid() && entry.builtin,
                      qPrintable(entry.name + QStringLiteral(": ") + checked.refusal));
         }
