@@ -51,7 +51,8 @@ private slots:
         // Every client of this test trusts the certificate the server makes,
         // and nothing else: a name it lacks fails the handshake.
         RecordingLog log;
-        const TlsCredentials credentials(TlsCredentials::defaultFolder(), log);
+        TlsCredentials credentials(TlsCredentials::defaultFolder(), log);
+        credentials.load();
         QVERIFY(credentials.usable());
         QSslConfiguration trusting = QSslConfiguration::defaultConfiguration();
         trusting.setCaCertificates({credentials.certificate()});
@@ -133,7 +134,8 @@ private slots:
         RecordingLog log;
         QByteArray first;
         {
-            const TlsCredentials made(folder, log);
+            TlsCredentials made(folder, log);
+            made.load();
             QVERIFY(made.usable());
             first = made.certificate().toPem();
             const QStringList names =
@@ -152,15 +154,14 @@ private slots:
         QVERIFY2(log.lines.isEmpty(), qPrintable(log.lines.join(u"\n")));
 
         TlsCredentials again(folder, log);
+        again.load();
         QCOMPARE(again.certificate().toPem(), first); // a phone accepts it once
-        again.cover(QStringLiteral("192.0.2.7"));
+        QVERIFY(again.cover(QStringLiteral("192.0.2.7")));
         QVERIFY(addressNames(again.certificate()).contains(u"192.0.2.7"));
         QCOMPARE(log.lines.value(0), "The TLS certificate did not name 192.0.2.7: made a new one "
                                      "with the same key; phones will ask to accept it again");
-        QCOMPARE(log.lines.value(1),
-                 "TLS certificate fingerprint (SHA-256): " + again.fingerprint());
-        again.cover(QStringLiteral("192.0.2.7"));
-        QCOMPARE(log.lines.size(), 2);
+        QVERIFY(!again.cover(QStringLiteral("192.0.2.7")));
+        QCOMPARE(log.lines.size(), 1);
 
         // File, what it then holds, the line, whether the key survives.
         const std::tuple<QString, QByteArray, QString, bool> damages[] = {
@@ -181,7 +182,8 @@ private slots:
             file.write(content);
             file.close();
             log.lines.clear();
-            const TlsCredentials mended(folder, log);
+            TlsCredentials mended(folder, log);
+            mended.load();
             QVERIFY(mended.usable());
             QCOMPARE(log.lines, QStringList{line});
             QVERIFY(mended.certificate().toPem() != first);
