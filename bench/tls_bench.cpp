@@ -109,9 +109,10 @@ void measure(quint16 port, Results& results)
     }
     std::vector<double> first[2];
     for (int i = 0; i < 2 * kConnections && results.ok; ++i) {
+        const int kind = i / kConnections;
         const auto start = Clock::now();
-        results.ok = Client(kinds[i % 2], port).handshake();
-        first[i % 2].push_back(micros(Clock::now() - start));
+        results.ok = Client(kinds[kind], port).handshake();
+        first[kind].push_back(micros(Clock::now() - start));
     }
     for (int kind = 0; kind < 2; ++kind) {
         results.roundTrip[kind] = percentiles(samples[kind]);

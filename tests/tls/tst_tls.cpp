@@ -204,40 +204,45 @@ private slots:
         // The start of a ClientHello record, and no more.
         const QByteArray partialHello("\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03", 11);
         std::vector<std::unique_ptr<QTcpSocket>> stalled;
+        QElapsedTimer clock;
+        clock.start();
+        // How long each stayed open, from when it connected.
+        QList<qint64> lifetimes;
+        int connected = 0;
         for (int i = 0; i < 200; ++i) {
-            auto& socket = stalled.emplace_back(std::make_unique<QTcpSocket>());
-            QObject::connect(socket.get(), &QTcpSocket::connected, socket.get(),
-                             [socket = socket.get(), i, &partialHello] {
+            auto* socket = stalled.emplace_back(std::make_unique<QTcpSocket>()).get();
+            QObject::connect(socket, &QTcpSocket::connected, socket,
+                             [socket, i, &partialHello, &clock, &lifetimes, &connected] {
+                                 ++connected;
                                  socket->write(i % 2 ? partialHello : partialHello.first(1));
+                                 const qint64 connectedAt = clock.elapsed();
+                                 QObject::connect(socket, &QTcpSocket::disconnected, socket,
+                                                  [&clock, &lifetimes, connectedAt] {
+                                                      lifetimes.append(clock.elapsed() -
+                                                                       connectedAt);
+                                                  });
                              });
             socket->connectToHost(QHostAddress::LocalHost, port);
         }
-        QTRY_VERIFY(std::all_of(stalled.begin(), stalled.end(), [](const auto& socket) {
-            return socket->state() == QAbstractSocket::ConnectedState && !socket->bytesToWrite();
-        }));
+        QTRY_COMPARE(connected, 200);
 
         TestClient plain(server.url());
         QVERIFY(plain.sync());
         QList<qint64> roundTrips;
         for (int i = 0; i < 21; ++i) {
-            QElapsedTimer clock;
-            clock.start();
+            QElapsedTimer roundTrip;
+            roundTrip.start();
             QVERIFY(plain.sync());
-            roundTrips.append(clock.nsecsElapsed());
+            roundTrips.append(roundTrip.nsecsElapsed());
         }
         std::sort(roundTrips.begin(), roundTrips.end());
         // The flood benchmark's bound for a round trip beside 50 flooding clients.
         QVERIFY2(roundTrips[10] < 50'000'000, qPrintable(QString::number(roundTrips[10])));
-        QVERIFY(std::all_of(stalled.begin(), stalled.end(), [](const auto& socket) {
-            return socket->state() == QAbstractSocket::ConnectedState;
-        }));
-
-        QTRY_VERIFY_WITH_TIMEOUT(std::all_of(stalled.begin(), stalled.end(),
-                                             [](const auto& socket) {
-                                                 return socket->state() ==
-                                                        QAbstractSocket::UnconnectedState;
-                                             }),
-                                 10000);
+        // Closed at the deadline, not before: they were held, not turned away.
+        QTRY_COMPARE_WITH_TIMEOUT(lifetimes.size(), 200, 15000);
+        QVERIFY2(
+            *std::min_element(lifetimes.begin(), lifetimes.end()) >= 2000,
+            qPrintable(QString::number(*std::min_element(lifetimes.begin(), lifetimes.end()))));
         QVERIFY(plain.sync());
     }
 };
