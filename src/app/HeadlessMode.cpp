@@ -37,7 +37,11 @@ struct HeadlessServer
                                                   "network (no window to ask before a new "
                                                   "device types)"));
         model.startServer();
+        QObject::connect(&model, &WebSocketViewModel::tlsChanged, &model,
+                         [this, &log] { printFingerprint(log, model.tls()); });
         const auto print = [this, &log, &trust] {
+            if (pairing.address())
+                model.coverPairingAddress(*pairing.address());
             printPairing(log, pairing.address(), trust.pairingSecret());
         };
         QObject::connect(&pairing, &PairingAddress::changed, &model, print);

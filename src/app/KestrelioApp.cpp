@@ -23,6 +23,8 @@ KestrelioApp::KestrelioApp(DiagnosticLog& log) : log_(log)
         // A failure to listen is also told where the program was started
         // from, in its place among the server's other lines.
         WebSocketViewModel* model = model_.get();
+        QObject::connect(model, &WebSocketViewModel::tlsChanged, model,
+                         [model, &log] { printFingerprint(log, model->tls()); });
         QObject::connect(model, &WebSocketViewModel::serverStatusChanged, model, [model, &log] {
             if (isServerFailure(model->serverStatus()))
                 log.writeLine(QStringLiteral("Server status: ") + model->serverStatus());

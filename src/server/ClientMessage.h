@@ -15,6 +15,9 @@ struct MouseMessage
 };
 struct HandshakeMessage
 {};
+// The page asks for a one-time pairing code for its https twin.
+struct PairCodeRequest
+{};
 struct MoveMessage
 {
     QString text; // the whole normalised message
@@ -25,11 +28,11 @@ struct KeyMessage
     KeyAction action;
 };
 
-using ClientMessage =
-    std::variant<PongMessage, MouseMessage, HandshakeMessage, MoveMessage, KeyMessage>;
+using ClientMessage = std::variant<PongMessage, MouseMessage, HandshakeMessage, PairCodeRequest,
+                                   MoveMessage, KeyMessage>;
 
 // Lowercases and trims, then the first kind that fits wins: "pong", anything
-// containing "mouse", "hsk", "move" and a space or tab followed by more, and
-// everything else is a key ("-" anywhere releases; the bare word "move" is the
-// key of that name).
+// containing "mouse", "hsk", "pair-code", "move" and a space or tab followed by
+// more, and everything else is a key ("-" anywhere releases; the bare word
+// "move" is the key of that name).
 ClientMessage parseClientMessage(const QString& text);

@@ -11,6 +11,7 @@
 #include "server/FrontDoor.h"
 #include "server/Heartbeat.h"
 #include "server/LayoutRequests.h"
+#include "tls/TlsCredentials.h"
 #include "trust/ClientRoster.h"
 #include "trust/DeviceTrust.h"
 
@@ -83,6 +84,10 @@ public:
     void releaseAllKeys() { keys_.releaseAllKeys(); }
 
     DeviceTrust& trust() { return trust_; }
+    // Loaded one turn after the server is made, off the start's path.
+    const TlsCredentials& tls() const { return tls_; }
+    // The certificate must name the address phones are sent to.
+    void coverPairingAddress(const QString& address);
     ClientRoster& roster() { return roster_; }
 
 public slots:
@@ -96,6 +101,8 @@ signals:
     void gamePadsChanged();
     void gamePadsOffChanged();
     void keyPressSimulationChanged();
+    // The certificate was loaded or made anew.
+    void tlsChanged();
 
 private:
     void setServerStatus(const QString& status);
@@ -123,6 +130,7 @@ private:
     ScrollSynthesizer scroll_;
     PointerMotion pointer_;
     QWebSocketServer engine_;
+    TlsCredentials tls_;
     DeviceTrust trust_;
     ClientRoster roster_;
     FrontDoor frontDoor_;

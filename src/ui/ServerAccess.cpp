@@ -17,6 +17,8 @@ ServerAccess::ServerAccess(WebSocketViewModel& server, Runner runner, QObject* p
             connect(&server_, signal, this, &ServerAccess::statusesChanged);
         connect(&server_, &WebSocketViewModel::receivedMessagesChanged, this,
                 &ServerAccess::messagesChanged);
+        connect(&server_, &WebSocketViewModel::tlsChanged, this,
+                &ServerAccess::certificateChanged);
         for (const auto signal :
              {&WebSocketViewModel::gamePadsChanged, &WebSocketViewModel::gamePadsOffChanged})
             connect(&server_, signal, this, &ServerAccess::gamePadsChanged);
@@ -62,6 +64,11 @@ QByteArray ServerAccess::pairingSecret() const
 QString ServerAccess::trustSaveProblem() const
 {
     return call([this] { return server_.trust().store().saveProblem(); });
+}
+
+QString ServerAccess::certificateFingerprint() const
+{
+    return call([this] { return server_.tls().fingerprint(); });
 }
 
 DeviceListing ServerAccess::devices() const
@@ -123,4 +130,9 @@ void ServerAccess::forgetAddress(const QString& address)
 void ServerAccess::releaseAllKeys()
 {
     call([this] { server_.releaseAllKeys(); });
+}
+
+void ServerAccess::coverPairingAddress(const QString& address)
+{
+    call([this, &address] { server_.coverPairingAddress(address); });
 }

@@ -43,6 +43,7 @@ public:
     GamePads gamePads() const;
     QByteArray pairingSecret() const;
     QString trustSaveProblem() const;
+    QString certificateFingerprint() const;
     // The newest copy of the device lists; it never waits for the server.
     DeviceListing devices() const;
 
@@ -55,6 +56,8 @@ public:
     void disconnectClient(int clientId);
     void forgetDevice(const QByteArray& tokenHash);
     void forgetAddress(const QString& address);
+    // Makes sure the https certificate names the address the code shows.
+    void coverPairingAddress(const QString& address);
     // Lets go of every key a phone still holds, for shutdown.
     void releaseAllKeys();
 
@@ -64,6 +67,7 @@ signals:
     void gamePadsChanged();
     void devicesChanged();
     void trustSaveProblemChanged();
+    void certificateChanged();
 
 private:
     template <typename Work> std::invoke_result_t<Work&> call(Work&& work) const

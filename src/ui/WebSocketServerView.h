@@ -49,6 +49,7 @@ private:
     void scheduleMessagesRefresh();
     void refreshMessages();
     QWidget* buildCodeSwitch(QWidget* parent);
+    void showCertificate();
     QWidget* buildGamePads(QWidget* parent);
 
     ServerAccess& server_;
@@ -69,4 +70,5 @@ private:
     QrView* qrView_ = nullptr;
     QLabel* scanInstruction_ = nullptr;
     QLabel* codeText_ = nullptr;
+    QLabel* fingerprint_ = nullptr;
 };
