@@ -186,7 +186,7 @@ void WindowTest::codeIsLargeThenSmallestSizeFitsThenAWarningWraps()
         QCOMPARE(label("certificateFingerprint")->isVisible(),
                  std::string_view(button) == "code-motion");
         QCOMPARE(label("certificateFingerprint")->text(),
-                 "Certificate SHA-256: " + view_->viewModel().tls().fingerprint());
+                 "Certificate SHA-256: " + model_->tls().fingerprint());
         const int side = std::min(code->width(), code->height());
         QVERIFY2(side >= 240, qPrintable(QString::number(side)));
     }
