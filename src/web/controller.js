@@ -2,6 +2,7 @@
 // pad sends scrolls; in game pad mode the page drives a virtual game pad of
 // its own. Either way the page answers the server's heartbeat, and everything
 // held is let go whenever the page may stop hearing about the finger.
+import { MotionScreen, PadMotion, ScreenWakeLock } from './motion.js';
 import { Stick, buzz, rumble } from './pad.js';
 
 const statusText = document.getElementById('status');
@@ -41,7 +42,8 @@ const MODE_KEY = 'kestrelio-mode';
 let mode = setting(MODE_KEY) === 'pad' ? 'pad' : 'keys';
 
 function socketUrl(token) {
-  const base = `ws://${location.host}${mode === 'pad' ? '/pad' : '/'}`;
+  const scheme = location.protocol === 'https:' ? 'wss' : 'ws';
+  const base = `${scheme}://${location.host}${mode === 'pad' ? '/pad' : '/'}`;
   // A page that scans again sends both, so the computer keeps one entry for it.
   const query = new URLSearchParams();
   if (token) query.set('device', token);
@@ -84,6 +86,7 @@ function connect() {
     }, 1500);
   };
   ws.onmessage = (event) => {
+    if (motionScreen.heard(event.data)) return;
     if (typeof event.data === 'string' && event.data.startsWith('DEVICE ')) {
       storeSetting(TOKEN_KEY, event.data.slice('DEVICE '.length));
       pairingSecret = null;
@@ -94,7 +97,7 @@ function connect() {
       retryDelay = 500;
       handshakeDone = true;
       showConnected();
-      keepScreenAwake();
+      wakeLock.hold();
     } else if (event.data === 'INPUT ON') {
       inputOff = null;
       if (handshakeDone) showConnected();
@@ -113,6 +116,7 @@ function connect() {
   ws.onclose = (event) => {
     if (socket !== ws) return;
     socket = null;
+    wakeLock.release();
     // Refused with a secret: the code was an old one; the token may still serve.
     if (!opened && pairingSecret) pairingSecret = null;
     forgetPressed(); // the server lets go of them itself
@@ -224,7 +228,6 @@ document.getElementById('retry').addEventListener('click', reconnect);
 
 document.addEventListener('visibilitychange', () => {
   if (document.hidden) releaseAll();
-  else keepScreenAwake();
 });
 window.addEventListener('blur', releaseAll);
 window.addEventListener('pagehide', releaseAll);
@@ -291,13 +294,10 @@ for (const type of ['pointerup', 'pointercancel']) {
 
 // Comforts, where the browser offers them.
 
-async function keepScreenAwake() {
-  try {
-    if (navigator.wakeLock && !document.hidden) await navigator.wakeLock.request('screen');
-  } catch {
-    // Not offered on plain HTTP by most browsers; playing works without it.
-  }
-}
+const wakeLock = new ScreenWakeLock();
+const padMotion = new PadMotion(() => (mode === 'pad' ? sticks : []));
+const motionScreen = new MotionScreen(document.getElementById('motion-panel'), send, padMotion);
+document.getElementById('motion').addEventListener('click', () => motionScreen.open());
 
 document.getElementById('fullscreen').addEventListener('click', async () => {
   try {

@@ -22,6 +22,7 @@ export class Stick {
     this.pointer = null;
     this.clicking = false;
     this.value = [0, 0];
+    this.motion = [0, 0]; // added by tilt steering and gyro aim
     this.sent = [0, 0];
     this.lastSend = -Infinity;
     this.timer = 0;
@@ -76,9 +77,15 @@ export class Stick {
     this.schedule(); // the centred value goes out within the rate limit
   }
 
+  setMotion(x, y) {
+    this.motion = [x, y];
+    this.schedule();
+  }
+
   // The page may stop hearing about the finger: centre now, without waiting.
   releaseNow() {
     if (this.pointer !== null) this.letGo();
+    this.motion = [0, 0];
     clearTimeout(this.timer);
     this.flush();
   }
@@ -88,6 +95,7 @@ export class Stick {
     this.letGo();
     clearTimeout(this.timer);
     this.timer = 0;
+    this.motion = [0, 0];
     this.sent = [0, 0];
     this.lastTap = -Infinity;
   }
@@ -112,7 +120,7 @@ export class Stick {
 
   flush() {
     this.timer = 0;
-    const [x, y] = this.value;
+    const [x, y] = this.value.map((value, axis) => rounded(value + this.motion[axis]));
     if (x === this.sent[0] && y === this.sent[1]) return;
     this.sent = [x, y];
     this.lastSend = performance.now();

@@ -1,6 +1,6 @@
 // The controller page in a real browser (Debian's Chromium, driven through
 // playwright-core) at phone size with touch, against a running server.
-import { after, afterEach, before, test } from 'node:test';
+import { after, afterEach, before, describe, test } from 'node:test';
 import assert from 'node:assert/strict';
 import { spawn } from 'node:child_process';
 import { mkdtempSync } from 'node:fs';
@@ -219,4 +219,73 @@ test('a computer that cannot type says so on the phone, in place of the green do
   } finally {
     silent.kill();
   }
+});
+
+describe('motion', () => {
+  let secureBrowser;
+  before(async () => {
+    secureBrowser = await chromium.launch({
+      executablePath: '/usr/bin/chromium',
+      args: ['--no-sandbox', '--disable-gpu', `--unsafely-treat-insecure-origin-as-secure=http://127.0.0.1:${port}`],
+    });
+  });
+  after(() => secureBrowser?.close());
+
+  test('tilt steers the left stick, Calibrate centres it, the screen stays on', async () => {
+    const context = await secureBrowser.newContext(phone);
+    contexts.push(context);
+    const page = await context.newPage();
+    // The page keeps every lock it is given, to be looked at here.
+    await page.addInitScript(() => {
+      const request = navigator.wakeLock?.request.bind(navigator.wakeLock);
+      window.locks = [];
+      if (!request) return;
+      navigator.wakeLock.request = async (type) => {
+        const lock = await request(type);
+        window.locks.push(lock);
+        return lock;
+      };
+    });
+    await page.goto(`http://127.0.0.1:${port}/`);
+    await shows(page, '#status', /^Connected$/);
+    assert.equal(await page.evaluate(() => isSecureContext), true);
+    const cdp = await context.newCDPSession(page);
+    const lean = (beta) => cdp.send('DeviceOrientation.setDeviceOrientationOverride', { alpha: 0, beta, gamma: 0 });
+
+    await page.locator('header [data-mode=pad]').tap();
+    await shows(page, '#player', /^Player \d$/);
+    await page.locator('#motion').tap();
+    await page.locator('[data-setting=tilt]').tap();
+    let mark = output.length;
+    await lean(30);
+    await padShows(['ABS_X 32767'], mark);
+    await lean(-10);
+    const [line] = await printed(/pad 1:[^\n]* ABS_X -\d+\b/, mark);
+    mark = output.length;
+    await page.locator('#motion-panel .calibrate').tap();
+    await padShows(['ABS_X 0'], mark);
+    assert.match(line, /ABS_X -9\d\d\d\b/); // 8 of the 28 degrees beyond the dead zone
+
+    await page.waitForFunction(() => window.locks.length === 1 && !window.locks[0].released, null, { timeout: 10000 });
+
+    // Hidden, the page lets go of the lock and stops reading; shown again, it takes both up.
+    const show = (hidden) => page.evaluate((hidden) => {
+      Object.defineProperty(document, 'hidden', { value: hidden, configurable: true });
+      Object.defineProperty(document, 'visibilityState', { value: hidden ? 'hidden' : 'visible', configurable: true });
+      document.dispatchEvent(new Event('visibilitychange'));
+    }, hidden);
+    await lean(20);
+    await padShows(['ABS_X 32767'], mark); // full lock is 30 degrees from the new centre
+    mark = output.length;
+    await show(true);
+    await padShows(['ABS_X 0'], mark);
+    await page.waitForFunction(() => window.locks[0].released, null, { timeout: 10000 });
+    mark = output.length;
+    await lean(-40);
+    await sleep(300);
+    assert.doesNotMatch(output.slice(mark), /ABS_X/);
+    await show(false);
+    await padShows(['ABS_X -32768'], mark);
+    await page.waitForFunction(() => window.locks.length === 2 && !window.locks[1].released, null, { timeout: 10000 });
+  });
 });
