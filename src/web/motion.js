@@ -74,6 +74,11 @@ class MotionSensors {
     this.onOrientation = (event) => this.orientation(event);
     this.onMotion = (event) => this.motion(event);
     document.addEventListener('visibilitychange', () => this.update());
+    // After a reload iOS asks again, from a tap: any tap, once motion is on.
+    this.askOnTap = () => {
+      if (this.listeners.size > 0) this.allow();
+    };
+    if (!this.allowed) document.addEventListener('touchend', this.askOnTap);
   }
 
   get offered() {
@@ -89,8 +94,9 @@ class MotionSensors {
         DeviceOrientationEvent.requestPermission(),
       ]);
       this.allowed = answers.every((answer) => answer === 'granted');
+      document.removeEventListener('touchend', this.askOnTap);
     } catch {
-      this.allowed = false;
+      this.allowed = false; // asked outside a tap; the next tap asks again
     }
     this.update();
     return this.allowed;
