@@ -70,7 +70,7 @@ class MotionSensors {
     this.lastTurn = 0;
     this.orientationSeen = false;
     this.listening = false;
-    this.allowed = typeof DeviceOrientationEvent?.requestPermission !== 'function';
+    this.allowed = typeof window.DeviceOrientationEvent?.requestPermission !== 'function';
     this.onOrientation = (event) => this.orientation(event);
     this.onMotion = (event) => this.motion(event);
     document.addEventListener('visibilitychange', () => this.update());
@@ -90,7 +90,7 @@ class MotionSensors {
     if (this.allowed || !this.offered) return this.allowed;
     try {
       const answers = await Promise.all([
-        DeviceMotionEvent.requestPermission?.() ?? 'granted',
+        window.DeviceMotionEvent?.requestPermission?.() ?? 'granted',
         DeviceOrientationEvent.requestPermission(),
       ]);
       this.allowed = answers.every((answer) => answer === 'granted');
@@ -402,6 +402,8 @@ export class MotionScreen {
   }
 
   async openSecurePage() {
+    const button = this.panel.querySelector('.open-secure');
+    button.disabled = true;
     this.message.textContent = '';
     const code = await new Promise((resolve) => {
       this.codeWanted = resolve;
@@ -409,6 +411,7 @@ export class MotionScreen {
       setTimeout(() => resolve(null), PAIR_CODE_WAIT_MS);
     });
     this.codeWanted = null;
+    button.disabled = false;
     if (!code) {
       this.message.textContent = 'The computer did not answer. Check that this page says "Connected", then try again.';
       return;
