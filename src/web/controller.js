@@ -2,7 +2,7 @@
 // pad sends scrolls; in game pad mode the page drives a virtual game pad of
 // its own. Either way the page answers the server's heartbeat, and everything
 // held is let go whenever the page may stop hearing about the finger.
-import { MotionScreen, PadMotion, ScreenWakeLock } from './motion.js';
+import { MotionScreen, PAIR_CODE_WAIT_MS, PadMotion, ScreenWakeLock } from './motion.js';
 import { Stick, buzz, rumble } from './pad.js';
 
 const statusText = document.getElementById('status');
@@ -41,9 +41,9 @@ if (location.hash) history.replaceState(null, '', location.pathname + location.s
 const MODE_KEY = 'kestrelio-mode';
 let mode = setting(MODE_KEY) === 'pad' ? 'pad' : 'keys';
 
-function socketUrl(token) {
+function socketUrl(token, path = mode === 'pad' ? '/pad' : '/') {
   const scheme = location.protocol === 'https:' ? 'wss' : 'ws';
-  const base = `${scheme}://${location.host}${mode === 'pad' ? '/pad' : '/'}`;
+  const base = `${scheme}://${location.host}${path}`;
   // A page that scans again sends both, so the computer keeps one entry for it.
   const query = new URLSearchParams();
   if (token) query.set('device', token);
@@ -294,9 +294,22 @@ for (const type of ['pointerup', 'pointercancel']) {
 
 // Comforts, where the browser offers them.
 
+// The code for the https page comes over a key connection; a pad's carries
+// pad messages only, so in pad mode a short key connection asks for it.
+function askPairCode() {
+  if (mode === 'keys') {
+    send('pair-code');
+    return;
+  }
+  const asking = new WebSocket(socketUrl(setting(TOKEN_KEY), '/'));
+  asking.onopen = () => asking.send('pair-code');
+  asking.onmessage = (event) => motionScreen.heard(event.data) && asking.close(1000);
+  setTimeout(() => asking.close(1000), PAIR_CODE_WAIT_MS);
+}
+
 const wakeLock = new ScreenWakeLock();
 const padMotion = new PadMotion(() => (mode === 'pad' ? sticks : []));
-const motionScreen = new MotionScreen(document.getElementById('motion-panel'), send, padMotion);
+const motionScreen = new MotionScreen(document.getElementById('motion-panel'), padMotion, askPairCode);
 document.getElementById('motion').addEventListener('click', () => motionScreen.open());
 
 document.getElementById('fullscreen').addEventListener('click', async () => {

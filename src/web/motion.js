@@ -14,7 +14,7 @@ const STICK_DEGREES_PER_SECOND = 180;
 const POINTER_PIXELS_PER_DEGREE = 15;
 // A gap in the readings (a stalled page) does not turn into a jump.
 const LONGEST_STEP_S = 0.1;
-const PAIR_CODE_WAIT_MS = 5000;
+export const PAIR_CODE_WAIT_MS = 5000;
 
 const SETTINGS_KEY = 'kestrelio-motion';
 const DEFAULTS = { tilt: false, gyro: false, fullLock: 30, sensitivity: 1, neutral: [0, 0] };
@@ -354,12 +354,12 @@ export class ScreenWakeLock {
 // The menu's "Motion controls" screen. Over https it holds the pad mode's
 // motion settings; over http it says why motion is missing and takes the
 // phone to the https page, which pairs by itself with a one-time code that
-// the computer gives over this page's socket.
+// the computer gives to a page it trusts.
 export class MotionScreen {
-  constructor(panel, send, padMotion) {
+  constructor(panel, padMotion, askPairCode) {
     this.panel = panel;
-    this.send = send;
     this.padMotion = padMotion;
+    this.askPairCode = askPairCode;
     this.codeWanted = null;
     for (const part of panel.querySelectorAll('[data-when]')) {
       part.hidden = (part.dataset.when === 'secure') !== window.isSecureContext;
@@ -407,7 +407,7 @@ export class MotionScreen {
     this.message.textContent = '';
     const code = await new Promise((resolve) => {
       this.codeWanted = resolve;
-      this.send('pair-code');
+      this.askPairCode();
       setTimeout(() => resolve(null), PAIR_CODE_WAIT_MS);
     });
     this.codeWanted = null;
