@@ -7,6 +7,7 @@ packages=(
   build-essential cmake ninja-build pkg-config
   qt6-base-dev qt6-websockets-dev qt6-wayland libqt6svg6 fonts-dejavu-core
   libevdev-dev libx11-dev libxtst-dev libxi-dev libqrencode-dev libsdl2-dev libudev-dev
+  libssl-dev
 )
 if [[ "${1:-}" == "--tests" || "${1:-}" == "--bench" ]]; then
   packages+=(xvfb)

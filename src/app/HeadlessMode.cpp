@@ -37,7 +37,12 @@ struct HeadlessServer
                                                   "network (no window to ask before a new "
                                                   "device types)"));
         model.startServer();
+        if (model.tls().usable())
+            log.writeLine(QStringLiteral("TLS certificate fingerprint (SHA-256): ") +
+                          model.tls().fingerprint());
         const auto print = [this, &log, &trust] {
+            if (pairing.address())
+                model.coverPairingAddress(*pairing.address());
             printPairing(log, pairing.address(), trust.pairingSecret());
         };
         QObject::connect(&pairing, &PairingAddress::changed, &model, print);

@@ -144,3 +144,8 @@ QString controllerPageAddress(const QString& address)
 {
     return QStringLiteral("http://") + address + QStringLiteral(":3330");
 }
+
+QString secureControllerPageAddress(const QString& address)
+{
+    return QStringLiteral("https://") + address + QStringLiteral(":3330");
+}

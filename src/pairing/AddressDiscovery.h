@@ -57,3 +57,5 @@ QString pairingCodeContent(const QString& address);
 
 // Where a phone's browser finds the controller page, served on the server's port.
 QString controllerPageAddress(const QString& address);
+// The same page over TLS, where the browser lets it read the motion sensors.
+QString secureControllerPageAddress(const QString& address);

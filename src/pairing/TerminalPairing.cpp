@@ -17,4 +17,6 @@ void printPairing(DiagnosticLog& log, const std::optional<QString>& address, QBy
         for (const QString& line : renderForTerminal(*symbol))
             log.writeDrawingLine(line);
     }
+    log.writeLine(QStringLiteral("With motion controls (https): ") +
+                  pairingPageUrl(secureControllerPageAddress(*address), secret));
 }

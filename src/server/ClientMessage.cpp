@@ -31,6 +31,8 @@ ClientMessage parseClientMessage(const QString& text)
         return MouseMessage{message};
     if (message == u"hsk")
         return HandshakeMessage{};
+    if (message == u"pair-code")
+        return PairCodeRequest{};
     const KeyAction action = message.contains(u'-') ? KeyAction::Release : KeyAction::Press;
     return KeyMessage{trimSpacesAndTabs(QString(message).remove(u'-')), action};
 }

@@ -15,15 +15,19 @@ struct MouseMessage
 };
 struct HandshakeMessage
 {};
+// The page asks for a one-time pairing code for its https twin.
+struct PairCodeRequest
+{};
 struct KeyMessage
 {
     QString name;
     KeyAction action;
 };
 
-using ClientMessage = std::variant<PongMessage, MouseMessage, HandshakeMessage, KeyMessage>;
+using ClientMessage =
+    std::variant<PongMessage, MouseMessage, HandshakeMessage, PairCodeRequest, KeyMessage>;
 
 // Lowercases and trims, then the first kind that fits wins: "pong", anything
-// containing "mouse", "hsk", and everything else is a key ("-" anywhere
+// containing "mouse", "hsk", "pair-code", and everything else is a key ("-" anywhere
 // releases).
 ClientMessage parseClientMessage(const QString& text);

@@ -86,7 +86,7 @@ QByteArray contentSecurityPolicy(const RequestHead& request)
     QByteArray connect = "'self'";
     if (const std::optional<QByteArray> host = request.header("host");
         host && plainHost.match(QString::fromLatin1(*host)).hasMatch())
-        connect += " ws://" + *host;
+        connect += " ws://" + *host + " wss://" + *host;
     return "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self'; "
            "connect-src " +
            connect + "; base-uri 'none'; form-action 'none'; frame-ancestors 'none'";

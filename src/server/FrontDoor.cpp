@@ -50,7 +50,7 @@ FrontDoor::FrontDoor(QWebSocketServer& engine, DiagnosticLog& log, Limits limits
       trust_(trust), localNames_(readLocalNames())
 {}
 
-void FrontDoor::admit(QTcpSocket* socket)
+void FrontDoor::admit(QTcpSocket* socket, std::chrono::steady_clock::time_point acceptedAt)
 {
     socket->setParent(this);
     if (!trust_.isOnLocalNetwork(socket->peerAddress())) {
@@ -75,7 +75,9 @@ void FrontDoor::admit(QTcpSocket* socket)
         socket->abort();
         socket->deleteLater();
     });
-    deadline->start(limits_.headTimeout);
+    const auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - acceptedAt);
+    deadline->start(std::max(limits_.headTimeout - spent, std::chrono::milliseconds(0)));
 
     if (socket->bytesAvailable() > 0)
         inspect(socket);

@@ -63,8 +63,9 @@ public:
     FrontDoor(QWebSocketServer& engine, DiagnosticLog& log, Limits limits, ClientRoster& roster,
               DeviceTrust& trust, QObject* parent = nullptr);
 
-    // Takes ownership of the socket.
-    void admit(QTcpSocket* socket);
+    // Takes ownership of the socket, accepted at `acceptedAt`: its head must
+    // be complete within the head timeout from then, a TLS handshake included.
+    void admit(QTcpSocket* socket, std::chrono::steady_clock::time_point acceptedAt);
     // A WebSocket the engine made of an admitted socket: the pass its upgrade
     // got, if any; the socket's limits go with it, and it now lives as long
     // as the WebSocket.

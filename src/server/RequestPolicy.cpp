@@ -123,10 +123,12 @@ std::optional<QString> refusalReason(const RequestHead& request, const LocalName
     // server on this computer (another port) is another origin.
     if (const std::optional<QByteArray> origin = request.header("origin")) {
         const QUrl url(QString::fromLatin1(*origin), QUrl::StrictMode);
-        const bool own = url.isValid() && url.scheme() == QLatin1String("http") &&
-                         url.path().isEmpty() && url.userInfo().isEmpty() &&
-                         sameHost(withoutTrailingDot(url.host()), withoutTrailingDot(host->host)) &&
-                         url.port(80) == host->port;
+        const bool own =
+            url.isValid() &&
+            (url.scheme() == QLatin1String("http") || url.scheme() == QLatin1String("https")) &&
+            url.path().isEmpty() && url.userInfo().isEmpty() &&
+            sameHost(withoutTrailingDot(url.host()), withoutTrailingDot(host->host)) &&
+            url.port(80) == host->port;
         if (!own)
             return QStringLiteral("Origin %1 does not match Host %2")
                 .arg(QString::fromLatin1(*origin), QString::fromLatin1(*hostHeader));

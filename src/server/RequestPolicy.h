@@ -31,8 +31,8 @@ struct LocalNames
 
 // Browsers let any web page open a WebSocket to a LAN address, and DNS
 // rebinding can dress a foreign page up as a local one. A request is refused
-// when it carries an Origin other than the page's own (http, the Host's host
-// and port), or when its Host is no address literal, "localhost" or one of
+// when it carries an Origin other than the page's own (http or https, the
+// Host's host and port), or when its Host is no address literal, "localhost" or one of
 // `names` (each also with a trailing dot). Native clients send no Origin.
 // Returns the reason for a refusal.
 std::optional<QString> refusalReason(const RequestHead& request, const LocalNames& names);

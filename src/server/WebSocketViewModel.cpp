@@ -2,6 +2,7 @@
 
 #include "server/ClientConnection.h"
 #include "server/ClientMessage.h"
+#include "tls/TlsSniffingListener.h"
 
 #include <QStringEncoder>
 #include <QTcpServer>
@@ -30,6 +31,7 @@ WebSocketViewModel::WebSocketViewModel(EventLayer& events, DiagnosticLog& log,
                                        const ServerSettings& settings, QObject* parent)
     : QObject(parent), settings_(settings), log_(log), keys_(events, log), scroll_(events, log),
       engine_(QStringLiteral("Kestrelio"), QWebSocketServer::NonSecureMode),
+      tls_(TlsCredentials::defaultFolder(), log),
       trust_(log, LocalNetworkRule(settings_.localNetworks)), roster_(settings_.approvalTimeout),
       frontDoor_(engine_, log, settings_.frontDoor, roster_, trust_),
       heartbeat_(settings_.heartbeat), pads_(settings_.padDevices, log),
@@ -121,12 +123,13 @@ void WebSocketViewModel::startServer()
     // port and make this one fail while the old one serves on unnoticed.
     closeListener();
 
-    auto* listener = new QTcpServer(this);
+    auto* listener = new TlsSniffingListener(
+        tls_,
+        {[this](const QHostAddress& peer) { return trust_.isOnLocalNetwork(peer); },
+         settings_.frontDoor.headTimeout},
+        this);
     listener_ = listener;
-    connect(listener, &QTcpServer::newConnection, this, [this, listener] {
-        while (listener->hasPendingConnections())
-            frontDoor_.admit(listener->nextPendingConnection());
-    });
+    connect(listener, &TlsSniffingListener::accepted, &frontDoor_, &FrontDoor::admit);
     connect(listener, &QTcpServer::acceptError, this,
             [this, listener] { handleListenerState(listener, listener->errorString()); });
 
@@ -286,6 +289,14 @@ void WebSocketViewModel::handleMessage(const QString& text, ClientConnection& co
                    [this](const MouseMessage& mouse) { scroll_.handleMouseMessage(mouse.text); },
                    [this, &connection](const HandshakeMessage&) {
                        sendMessage(QStringLiteral("HSK_DONE"), connection);
+                   },
+                   [this, &connection, &state](const PairCodeRequest&) {
+                       // Only a page this computer trusts may pair another.
+                       const OpenClient* client = roster_.find(state.rosterId);
+                       if (state.keyPage && client && client->trusted)
+                           sendMessage(QStringLiteral("PAIR_CODE ") +
+                                           QString::fromLatin1(trust_.issueOneTimeCode()),
+                                       connection);
                    },
                    [this, &connection](const KeyMessage& key) {
                        if (key.action == KeyAction::Press)

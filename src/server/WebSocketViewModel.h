@@ -8,6 +8,7 @@
 #include "input/ScrollSynthesizer.h"
 #include "server/FrontDoor.h"
 #include "server/Heartbeat.h"
+#include "tls/TlsCredentials.h"
 #include "trust/ClientRoster.h"
 #include "trust/DeviceTrust.h"
 
@@ -79,6 +80,9 @@ public:
     void releaseAllKeys() { keys_.releaseAllKeys(); }
 
     DeviceTrust& trust() { return trust_; }
+    const TlsCredentials& tls() const { return tls_; }
+    // The certificate must name the address phones are sent to.
+    void coverPairingAddress(const QString& address) { tls_.cover(address); }
     ClientRoster& roster() { return roster_; }
 
 public slots:
@@ -118,6 +122,7 @@ private:
     KeySynthesizer keys_;
     ScrollSynthesizer scroll_;
     QWebSocketServer engine_;
+    TlsCredentials tls_;
     DeviceTrust trust_;
     ClientRoster roster_;
     FrontDoor frontDoor_;

@@ -24,7 +24,8 @@ Admission DeviceTrust::judge(const QHostAddress& peer, QByteArrayView target, bo
                                        : QString::fromLatin1(target.sliced(question + 1)));
     const QByteArray token = query.queryItemValue(QStringLiteral("device")).toLatin1();
     if (query.hasQueryItem(QStringLiteral("pair"))) {
-        if (!constantTimeEquals(query.queryItemValue(QStringLiteral("pair")).toLatin1(), secret_))
+        const QByteArray pair = query.queryItemValue(QStringLiteral("pair")).toLatin1();
+        if (!constantTimeEquals(pair, secret_) && !oneTimeCodes_.redeem(pair))
             return refuseGuess(address, QStringLiteral("wrong pairing secret"));
         return {Admission::Verdict::Serve, true, true, {}, token};
     }

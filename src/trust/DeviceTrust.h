@@ -3,6 +3,7 @@
 #include "common/DiagnosticLog.h"
 #include "trust/GuessLimiter.h"
 #include "trust/LocalNetwork.h"
+#include "trust/OneTimeCodes.h"
 #include "trust/TrustStore.h"
 
 #include <QObject>
@@ -51,6 +52,8 @@ public:
 
     QByteArray pairingSecret() const { return secret_; }
     void renewPairingSecret();
+    // A code that pairs like the secret, once, for a short while.
+    QByteArray issueOneTimeCode() { return oneTimeCodes_.issue(); }
 
     StrangerPolicy strangerPolicy() const { return policy_; }
     void setStrangerPolicy(StrangerPolicy policy) { policy_ = policy; }
@@ -68,6 +71,7 @@ private:
     TrustStore store_;
     GuessLimiter guesses_;
     QByteArray secret_;
+    OneTimeCodes oneTimeCodes_;
     StrangerPolicy policy_ = StrangerPolicy::Serve;
 };
 

@@ -237,6 +237,12 @@ QWidget* WebSocketServerView::buildRightColumn(DiagnosticLog& log, InterfaceSour
     scanInstruction_ = text({}, TextRole::Headline, actions);
     scanInstruction_->setObjectName(QStringLiteral("scanInstruction"));
     qrView_ = new QrView(triggerRegeneration_, log, std::move(interfaces), actions);
+    // For comparing with what the phone shows before it accepts the certificate.
+    fingerprint_ = text({}, TextRole::Subheadline, actions);
+    fingerprint_->setObjectName(QStringLiteral("certificateFingerprint"));
+    fingerprint_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    fingerprint_->setAlignment(Qt::AlignHCenter);
+    fingerprint_->setWordWrap(true);
     actionLayout->addWidget(buildCodeSwitch(actions), 0, Qt::AlignHCenter);
     actionLayout->addWidget(scanInstruction_, 0, Qt::AlignHCenter);
     actionLayout->addWidget(qrView_);
@@ -248,6 +254,10 @@ QWidget* WebSocketServerView::buildRightColumn(DiagnosticLog& log, InterfaceSour
     codeText_->setWordWrap(true);
     codeText_->hide();
     actionLayout->addWidget(codeText_);
+    actionLayout->addWidget(fingerprint_);
+    connect(&qrView_->pairingAddress(), &PairingAddress::changed, this,
+            &WebSocketServerView::showCertificate);
+    showCertificate();
     connect(qrView_, &QrView::qrCodeImageChanged, this, [this] {
         const std::optional<QString>& shown = qrView_->codeText();
         codeText_->setText(shown.value_or(QString()));
@@ -307,33 +317,52 @@ QWidget* WebSocketServerView::buildCodeSwitch(QWidget* parent)
     layout->setSpacing(0);
     auto* group = new QButtonGroup(box);
     for (const auto& [name, label] :
-         {std::pair{"browser", tr("Phone browser")}, std::pair{"app", tr("App")}}) {
+         {std::pair{"browser", tr("Phone browser")},
+          std::pair{"motion", tr("Phone browser (motion)")}, std::pair{"app", tr("App")}}) {
         auto* button = new QPushButton(label, box);
         button->setObjectName(QStringLiteral("code-") + QLatin1String(name));
         button->setCheckable(true);
         group->addButton(button);
         layout->addWidget(button);
     }
-    const auto apply = [this, box] {
-        const bool app = box->findChild<QPushButton*>(QStringLiteral("code-app"))->isChecked();
-        AppSettings().setValue(kKey, app ? QStringLiteral("app") : QStringLiteral("browser"));
+    const auto apply = [this, group] {
+        const QString mode = group->checkedButton()->objectName().sliced(5);
+        AppSettings().setValue(kKey, mode);
+        const bool app = mode == QLatin1String("app");
+        const bool motion = mode == QLatin1String("motion");
         scanInstruction_->setText(app ? tr("Scan with the controller app")
                                       : tr("Scan with your phone's camera"));
+        fingerprint_->setVisible(motion);
         if (app)
             qrView_->setContent([](const QString& address) { return address; });
         else
-            qrView_->setContent([this](const QString& address) {
+            qrView_->setContent([this, motion](const QString& address) {
                 const QByteArray secret =
                     server_([this] { return viewModel_.trust().pairingSecret(); });
-                return pairingPageUrl(controllerPageAddress(address), secret);
+                return pairingPageUrl(motion ? secureControllerPageAddress(address)
+                                             : controllerPageAddress(address),
+                                      secret);
             });
     };
-    const bool app = AppSettings().value(kKey).toString() == QLatin1String("app");
-    box->findChild<QPushButton*>(app ? QStringLiteral("code-app") : QStringLiteral("code-browser"))
+    const QString mode = AppSettings().value(kKey).toString();
+    auto* chosen = box->findChild<QPushButton*>(QStringLiteral("code-") + mode);
+    (chosen ? chosen : box->findChild<QPushButton*>(QStringLiteral("code-browser")))
         ->setChecked(true);
     apply();
     connect(group, &QButtonGroup::buttonClicked, this, apply);
     return box;
+}
+
+void WebSocketServerView::showCertificate()
+{
+    const std::optional<QString> address = qrView_->ipAddress();
+    const QString fingerprint = server_([this, &address] {
+        if (address)
+            viewModel_.coverPairingAddress(*address);
+        return viewModel_.tls().fingerprint();
+    });
+    fingerprint_->setText(tr("Certificate SHA-256: %1").arg(fingerprint));
+    reserveWrappedHeight(fingerprint_);
 }
 
 void WebSocketServerView::showEvent(QShowEvent* event)

@@ -59,6 +59,7 @@ private:
     void scheduleMessagesRefresh();
     void refreshMessages();
     QWidget* buildCodeSwitch(QWidget* parent);
+    void showCertificate();
     QWidget* buildGamePads(QWidget* parent);
 
     std::unique_ptr<WebSocketViewModel> ownModel_;
@@ -82,4 +83,5 @@ private:
     QrView* qrView_ = nullptr;
     QLabel* scanInstruction_ = nullptr;
     QLabel* codeText_ = nullptr;
+    QLabel* fingerprint_ = nullptr;
 };

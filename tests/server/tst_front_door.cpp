@@ -48,8 +48,9 @@ private slots:
             {"MyPC.fritz.box:3330", "http://mypc.fritz.box:3330", false}, // the router's name
             {"192.168.1.20:3330", "http://192.168.1.20:3330", false},
             {"[::1]:3330", "http://[0:0::1]:3330", false},
-            {"127.0.0.1:3330", "http://127.0.0.1:8080", true}, // another server here
-            {"192.168.1.20:3330", "https://192.168.1.20:3330", true},
+            {"127.0.0.1:3330", "http://127.0.0.1:8080", true},         // another server here
+            {"192.168.1.20:3330", "https://192.168.1.20:3330", false}, // served over TLS
+            {"192.168.1.20:3330", "https://192.168.1.20:3331", true},
             {"192.168.1.20:3330", "https://evil.example", true},
             {"127.0.0.1:3330", "null", true},                        // a sandboxed page
             {"evil.example:3330", "http://evil.example:3330", true}, // a rebound name
@@ -107,7 +108,8 @@ private slots:
                 page.contains("\r\nCache-Control: no-store\r\nX-Content-Type-Options: nosniff\r\n"
                               "Content-Security-Policy: default-src 'none'; script-src 'self'; "
                               "style-src 'self'; img-src 'self'; connect-src 'self' "
-                              "ws://192.168.1.20:3330; base-uri 'none'; form-action 'none'; "
+                              "ws://192.168.1.20:3330 wss://192.168.1.20:3330; base-uri 'none'; "
+                              "form-action 'none'; "
                               "frame-ancestors 'none'\r\n"),
             page.left(600).constData());
         QCOMPARE(get("HEAD /"), page.first(page.indexOf("\r\n\r\n") + 4));
