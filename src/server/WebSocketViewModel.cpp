@@ -30,7 +30,7 @@ template <class... Handlers> struct Overloaded : Handlers...
 WebSocketViewModel::WebSocketViewModel(EventLayer& events, DiagnosticLog& log,
                                        const ServerSettings& settings, QObject* parent)
     : QObject(parent), settings_(settings), log_(log), keys_(events, log), scroll_(events, log),
-      engine_(QStringLiteral("Kestrelio"), QWebSocketServer::NonSecureMode),
+      pointer_(events), engine_(QStringLiteral("Kestrelio"), QWebSocketServer::NonSecureMode),
       tls_(TlsCredentials::defaultFolder(), log),
       trust_(log, LocalNetworkRule(settings_.localNetworks)), roster_(settings_.approvalTimeout),
       frontDoor_(engine_, log, settings_.frontDoor, roster_, trust_),
@@ -281,35 +281,41 @@ void WebSocketViewModel::handleMessage(const QString& text, ClientConnection& co
         pads_.handleMessage(connection, text);
         return;
     }
-    std::visit(Overloaded{
-                   [this, &connection](const PongMessage&) {
-                       heartbeat_.recordPong(&connection);
-                       setConnectionStatus(QStringLiteral("Connected"));
-                   },
-                   [this](const MouseMessage& mouse) { scroll_.handleMouseMessage(mouse.text); },
-                   [this, &connection](const HandshakeMessage&) {
-                       sendMessage(QStringLiteral("HSK_DONE"), connection);
-                   },
-                   [this, &connection, &state](const PairCodeRequest&) {
-                       // Only a page this computer trusts may pair another.
-                       const OpenClient* client = roster_.find(state.rosterId);
-                       if (state.keyPage && client && client->trusted)
-                           sendMessage(QStringLiteral("PAIR_CODE ") +
-                                           QString::fromLatin1(trust_.issueOneTimeCode()),
-                                       connection);
-                   },
-                   [this, &connection](const KeyMessage& key) {
-                       if (key.action == KeyAction::Press)
-                           addReceivedMessage(key.name);
-                       const std::optional<AnsiKeyCode> changed =
-                           keys_.simulateKey(key.name, key.action);
-                       if (changed && key.action == KeyAction::Press)
-                           connection.heldKeys().insert(*changed);
-                       else if (changed)
-                           connection.heldKeys().remove(*changed);
-                   },
-               },
-               message);
+    std::visit(
+        Overloaded{
+            [this, &connection](const PongMessage&) {
+                heartbeat_.recordPong(&connection);
+                setConnectionStatus(QStringLiteral("Connected"));
+            },
+            [this](const MouseMessage& mouse) { scroll_.handleMouseMessage(mouse.text); },
+            [this, &connection](const HandshakeMessage&) {
+                sendMessage(QStringLiteral("HSK_DONE"), connection);
+            },
+            [this, &connection, &state](const PairCodeRequest&) {
+                // Only a page this computer trusts may pair another.
+                const OpenClient* client = roster_.find(state.rosterId);
+                if (state.keyPage && client && client->trusted)
+                    sendMessage(QStringLiteral("PAIR_CODE ") +
+                                    QString::fromLatin1(trust_.issueOneTimeCode()),
+                                connection);
+            },
+            [this, &connection](const MoveMessage& move) {
+                if (!pointer_.handleMoveMessage(move.text) && connection.malformedMoves()++ == 0)
+                    log_.writeLine(QStringLiteral("Ignored a malformed pointer message "
+                                                  "from %1: move DX DY is expected")
+                                       .arg(connection.peerAddress()));
+            },
+            [this, &connection](const KeyMessage& key) {
+                if (key.action == KeyAction::Press)
+                    addReceivedMessage(key.name);
+                const std::optional<EvdevCode> changed = keys_.simulateKey(key.name, key.action);
+                if (changed && key.action == KeyAction::Press)
+                    connection.heldKeys().insert(*changed);
+                else if (changed)
+                    connection.heldKeys().remove(*changed);
+            },
+        },
+        message);
 }
 
 void WebSocketViewModel::addReceivedMessage(const QString& text)
