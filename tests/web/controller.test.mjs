@@ -4,13 +4,14 @@ import { after, afterEach, before, describe, test } from 'node:test';
 import assert from 'node:assert/strict';
 import { spawn } from 'node:child_process';
 import { mkdtempSync } from 'node:fs';
-import { tmpdir } from 'node:os';
+import { hostname, tmpdir } from 'node:os';
 import { join } from 'node:path';
 import { chromium } from 'playwright-core';
 
 let server, port, secret, browser;
 let output = '';
 const contexts = []; // closed after each test, passed or not, so that none outlives it
+const localName = `${hostname()}.local`;
 const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 const shows = (page, selector, text) => page.locator(selector, { hasText: text }).waitFor({ timeout: 10000 });
 
@@ -38,7 +39,9 @@ before(async () => {
   browser = await chromium.launch({
     executablePath: '/usr/bin/chromium',
     args: ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
-      '--disable-background-networking', '--disable-component-update', '--disable-sync'],
+      '--disable-background-networking', '--disable-component-update', '--disable-sync',
+      // Loopback pages are secure contexts; this computer's name is not one.
+      `--host-resolver-rules=MAP ${localName} 127.0.0.1`],
   });
 });
 
@@ -47,13 +50,13 @@ after(async () => { await browser?.close(); server?.kill(); });
 
 const phone = { viewport: { width: 844, height: 390 }, deviceScaleFactor: 3, isMobile: true, hasTouch: true };
 
-async function openPhone(address = '/', options = phone, status = /^Connected$/, at = port) {
+async function openPhone(address = '/', options = phone, status = /^Connected$/, at = port, host = '127.0.0.1') {
   const context = browser.newContext(options);
   contexts.push(context);
   const page = await (await context).newPage();
   const sockets = [];
   page.on('websocket', (ws) => sockets.push(ws.url()));
-  await page.goto(`http://127.0.0.1:${at}${address}`);
+  await page.goto(`http://${host}:${at}${address}`);
   await shows(page, '#status', status);
   const cdp = await (await context).newCDPSession(page);
   const touch = (type, touchPoints) => cdp.send('Input.dispatchTouchEvent', { type, touchPoints });
@@ -222,19 +225,8 @@ test('a computer that cannot type says so on the phone, in place of the green do
 });
 
 describe('motion', () => {
-  let secureBrowser;
-  before(async () => {
-    secureBrowser = await chromium.launch({
-      executablePath: '/usr/bin/chromium',
-      args: ['--no-sandbox', '--disable-gpu', `--unsafely-treat-insecure-origin-as-secure=http://127.0.0.1:${port}`],
-    });
-  });
-  after(() => secureBrowser?.close());
-
-  test('tilt steers the left stick, Calibrate centres it, the screen stays on', async () => {
-    const context = await secureBrowser.newContext(phone);
-    contexts.push(context);
-    const page = await context.newPage();
+  test('the http page opens the https one paired; there tilt steers, Calibrate centres, the screen stays on', async () => {
+    const { page, sockets } = await openPhone('/', { ...phone, ignoreHTTPSErrors: true }, /^Connected$/, port, localName);
     // The page keeps every lock it is given, to be looked at here.
     await page.addInitScript(() => {
       const request = navigator.wakeLock?.request.bind(navigator.wakeLock);
@@ -246,27 +238,40 @@ describe('motion', () => {
         return lock;
       };
     });
-    await page.goto(`http://127.0.0.1:${port}/`);
+    // From pad mode, whose connection carries pad messages only.
+    await page.locator('header [data-mode=pad]').tap();
+    await shows(page, '#player', /^Player \d$/);
+    await page.locator('#motion').tap();
+    await shows(page, '#motion-panel', /“Advanced”, then “Proceed”/);
+    assert.ok(await page.locator('[data-setting=tilt]').isHidden());
+    await page.locator('#motion-panel .open-secure').tap();
+    await page.waitForURL(`https://${localName}:${port}/`);
     await shows(page, '#status', /^Connected$/);
+    assert.match(sockets.at(-1), new RegExp(`^wss://${localName}:${port}/\\?pair=[-_0-9A-Za-z]+$`));
+    assert.match(await page.evaluate(() => localStorage.getItem('kestrelio-device')), /^[-_0-9A-Za-z]{22}$/);
     assert.equal(await page.evaluate(() => isSecureContext), true);
-    const cdp = await context.newCDPSession(page);
+    const cdp = await page.context().newCDPSession(page);
     const lean = (beta) => cdp.send('DeviceOrientation.setDeviceOrientationOverride', { alpha: 0, beta, gamma: 0 });
 
     await page.locator('header [data-mode=pad]').tap();
     await shows(page, '#player', /^Player \d$/);
+    const player = (await page.locator('#player').textContent()).split(' ')[1];
+    const padShows = (events, mark) =>
+      Promise.all(events.map((event) => printed(new RegExp(`pad ${player}:[^\\n]* ${event}\\b`), mark)));
     await page.locator('#motion').tap();
     await page.locator('[data-setting=tilt]').tap();
     let mark = output.length;
     await lean(30);
     await padShows(['ABS_X 32767'], mark);
     await lean(-10);
-    const [line] = await printed(/pad 1:[^\n]* ABS_X -\d+\b/, mark);
+    const [line] = await printed(new RegExp(`pad ${player}:[^\\n]* ABS_X -\\d+\\b`), mark);
     mark = output.length;
     await page.locator('#motion-panel .calibrate').tap();
     await padShows(['ABS_X 0'], mark);
     assert.match(line, /ABS_X -9\d\d\d\b/); // 8 of the 28 degrees beyond the dead zone
 
-    await page.waitForFunction(() => window.locks.length === 1 && !window.locks[0].released, null, { timeout: 10000 });
+    const held = () => page.evaluate(() => window.locks.filter((lock) => !lock.released).length);
+    assert.equal(await held(), 1);
 
     // Hidden, the page lets go of the lock and stops reading; shown again, it takes both up.
     const show = (hidden) => page.evaluate((hidden) => {
@@ -279,13 +284,14 @@ describe('motion', () => {
     mark = output.length;
     await show(true);
     await padShows(['ABS_X 0'], mark);
-    await page.waitForFunction(() => window.locks[0].released, null, { timeout: 10000 });
+    await page.waitForFunction(() => window.locks.every((lock) => lock.released), null, { timeout: 10000 });
     mark = output.length;
     await lean(-40);
     await sleep(300);
     assert.doesNotMatch(output.slice(mark), /ABS_X/);
     await show(false);
     await padShows(['ABS_X -32768'], mark);
-    await page.waitForFunction(() => window.locks.length === 2 && !window.locks[1].released, null, { timeout: 10000 });
+    await page.waitForFunction(() => !window.locks.at(-1).released, null, { timeout: 10000 });
+    assert.equal(await held(), 1);
   });
 });
