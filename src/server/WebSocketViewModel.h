@@ -6,8 +6,10 @@
 #include "input/EventLayer.h"
 #include "input/KeySynthesizer.h"
 #include "input/ScrollSynthesizer.h"
+#include "layouts/LayoutStore.h"
 #include "server/FrontDoor.h"
 #include "server/Heartbeat.h"
+#include "server/LayoutRequests.h"
 #include "trust/ClientRoster.h"
 #include "trust/DeviceTrust.h"
 
@@ -39,6 +41,7 @@ struct ServerSettings
     std::chrono::milliseconds approvalTimeout{60'000};
     LocalNetworkRule::Source localNetworks = LocalNetworkRule::system();
     std::shared_ptr<PadDeviceFactory> padDevices = std::make_shared<UinputPadFactory>();
+    QString layoutsDirectory = LayoutStore::defaultDirectory();
 };
 
 // The server's state as the window shows it, and the server itself: the
@@ -121,6 +124,8 @@ private:
     DeviceTrust trust_;
     ClientRoster roster_;
     FrontDoor frontDoor_;
+    LayoutStore layouts_;
+    LayoutRequests layoutRequests_;
     Heartbeat heartbeat_;
     PadSessions pads_;
     QPointer<QTcpServer> listener_;
