@@ -32,7 +32,7 @@ constexpr int kSamples = 5'000;
 class StampingEventLayer final : public EventLayer
 {
 public:
-    void post(TapLocation, const InputEvent&) override
+    void post(const InputEvent&) override
     {
         lastPost.store(Clock::now().time_since_epoch().count(), std::memory_order_release);
     }

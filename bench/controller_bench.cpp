@@ -27,7 +27,7 @@ using Clock = std::chrono::steady_clock;
 class SignallingEventLayer final : public EventLayer
 {
 public:
-    void post(TapLocation, const InputEvent&) override
+    void post(const InputEvent&) override
     {
         const std::lock_guard lock(mutex);
         lastPost = Clock::now();

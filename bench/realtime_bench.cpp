@@ -33,7 +33,7 @@ constexpr auto kSampleEvery = 20ms;
 class CountingEventLayer final : public EventLayer
 {
 public:
-    void post(TapLocation, const InputEvent&) override { ++posted; }
+    void post(const InputEvent&) override { ++posted; }
     std::atomic<long> posted{0};
 };
 

@@ -32,7 +32,7 @@ namespace {
 class StampingEventLayer final : public EventLayer
 {
 public:
-    void post(TapLocation, const InputEvent&) override
+    void post(const InputEvent&) override
     {
         lastPost.store(Clock::now().time_since_epoch().count(), std::memory_order_release);
         posted.fetch_add(1, std::memory_order_release);

@@ -1,18 +1,20 @@
 #include "controller/GameControllerManager.h"
 
+#include <linux/input-event-codes.h>
+
 namespace {
 
-AnsiKeyCode keyFor(FaceButton button)
+EvdevCode keyFor(FaceButton button)
 {
     switch (button) {
     case FaceButton::A:
-        return 13; // W
+        return KEY_W;
     case FaceButton::B:
-        return 0; // A
+        return KEY_A;
     case FaceButton::X:
-        return 1; // S
+        return KEY_S;
     case FaceButton::Y:
-        return 2; // D
+        return KEY_D;
     }
     Q_UNREACHABLE();
 }
@@ -45,9 +47,7 @@ void GameControllerManager::controllerDidDisconnect()
     emit controllerChanged();
 }
 
-void GameControllerManager::postControllerKey(AnsiKeyCode code, bool pressed)
+void GameControllerManager::postControllerKey(EvdevCode code, bool pressed)
 {
-    if (const std::optional<KeyEvent> event =
-            events_.createKeyEvent(events_.createSource(), code, pressed))
-        events_.post(TapLocation::Hid, *event);
+    events_.post(KeyEvent{code, pressed});
 }

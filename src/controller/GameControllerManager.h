@@ -28,7 +28,7 @@ signals:
 private:
     void controllerDidConnect(const ControllerInfo& controller);
     void controllerDidDisconnect();
-    void postControllerKey(AnsiKeyCode code, bool pressed);
+    void postControllerKey(EvdevCode code, bool pressed);
 
     EventLayer& events_;
     SdlGamepads gamepads_;

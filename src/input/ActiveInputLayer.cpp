@@ -37,29 +37,8 @@ std::optional<QString> ActiveInputLayer::offReason() const
     return offReason_;
 }
 
-std::optional<EventSource> ActiveInputLayer::createSource()
+void ActiveInputLayer::post(const InputEvent& event)
 {
     const std::lock_guard lock(mutex_);
-    return layer_->createSource();
-}
-
-std::optional<KeyEvent> ActiveInputLayer::createKeyEvent(const std::optional<EventSource>& source,
-                                                         quint16 code, bool keyDown)
-{
-    const std::lock_guard lock(mutex_);
-    return layer_->createKeyEvent(source, code, keyDown);
-}
-
-std::optional<ScrollEvent> ActiveInputLayer::createScrollEvent(const EventSource& source,
-                                                               qint32 verticalPixels,
-                                                               qint32 horizontalPixels)
-{
-    const std::lock_guard lock(mutex_);
-    return layer_->createScrollEvent(source, verticalPixels, horizontalPixels);
-}
-
-void ActiveInputLayer::post(TapLocation tap, const InputEvent& event)
-{
-    const std::lock_guard lock(mutex_);
-    layer_->post(tap, event);
+    layer_->post(event);
 }

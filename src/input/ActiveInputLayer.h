@@ -28,12 +28,7 @@ public:
     // Why key presses go nowhere, for a phone; none while they reach the system.
     std::optional<QString> offReason() const;
 
-    std::optional<EventSource> createSource() override;
-    std::optional<KeyEvent> createKeyEvent(const std::optional<EventSource>& source, quint16 code,
-                                           bool keyDown) override;
-    std::optional<ScrollEvent> createScrollEvent(const EventSource& source, qint32 verticalPixels,
-                                                 qint32 horizontalPixels) override;
-    void post(TapLocation tap, const InputEvent& event) override;
+    void post(const InputEvent& event) override;
 
 signals:
     void summaryChanged(const QString& summary);

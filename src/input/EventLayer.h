@@ -2,25 +2,12 @@
 
 #include <QtGlobal>
 
-#include <optional>
 #include <variant>
 
-// Where an event enters the input stream. Backends may treat both alike; the
-// value is passed through so that callers' intent stays visible.
-enum class TapLocation
-{
-    Hid = 0,
-    AnnotatedSession = 2,
-};
-
-// A token for one event's origin. Real backends keep their devices for the
-// life of the process, but making a source can still fail, and callers react.
-struct EventSource
-{};
-
+// Keys and mouse buttons carry evdev codes (linux/input-event-codes.h).
 struct KeyEvent
 {
-    quint16 code = 0; // position on an ANSI keyboard, see KeyMap.h
+    quint16 code = 0;
     bool keyDown = false;
     friend bool operator==(const KeyEvent&, const KeyEvent&) = default;
 };
@@ -33,39 +20,37 @@ struct ScrollEvent
     friend bool operator==(const ScrollEvent&, const ScrollEvent&) = default;
 };
 
-using InputEvent = std::variant<KeyEvent, ScrollEvent>;
+// Relative motion in whole pixels: x > 0 moves right, y > 0 moves down.
+struct PointerMotionEvent
+{
+    qint32 x = 0;
+    qint32 y = 0;
+    friend bool operator==(const PointerMotionEvent&, const PointerMotionEvent&) = default;
+};
 
-// The one door through which synthetic input leaves the program. Creation steps
-// may fail (an empty optional); posting reports nothing.
+// BTN_LEFT, BTN_RIGHT or BTN_MIDDLE.
+struct PointerButtonEvent
+{
+    quint16 button = 0;
+    bool pressed = false;
+    friend bool operator==(const PointerButtonEvent&, const PointerButtonEvent&) = default;
+};
+
+using InputEvent = std::variant<KeyEvent, ScrollEvent, PointerMotionEvent, PointerButtonEvent>;
+
+// The one door through which synthetic input leaves the program. Posting
+// reports nothing: a backend says once in its log what it cannot send.
 class EventLayer
 {
 public:
     virtual ~EventLayer() = default;
-
-    virtual std::optional<EventSource> createSource() { return EventSource{}; }
-    virtual std::optional<KeyEvent> createKeyEvent(const std::optional<EventSource>& source,
-                                                   quint16 code, bool keyDown);
-    virtual std::optional<ScrollEvent>
-    createScrollEvent(const EventSource& source, qint32 verticalPixels, qint32 horizontalPixels);
-    virtual void post(TapLocation tap, const InputEvent& event) = 0;
+    virtual void post(const InputEvent& event) = 0;
 };
-
-inline std::optional<KeyEvent> EventLayer::createKeyEvent(const std::optional<EventSource>&,
-                                                          quint16 code, bool keyDown)
-{
-    return KeyEvent{code, keyDown};
-}
-
-inline std::optional<ScrollEvent>
-EventLayer::createScrollEvent(const EventSource&, qint32 verticalPixels, qint32 horizontalPixels)
-{
-    return ScrollEvent{verticalPixels, horizontalPixels};
-}
 
 // Accepts every event and posts it nowhere: the layer in use while no real
 // backend can reach the system.
 class NullEventLayer final : public EventLayer
 {
 public:
-    void post(TapLocation, const InputEvent&) override {}
+    void post(const InputEvent&) override {}
 };

@@ -1,24 +1,28 @@
 #pragma once
 
-#include <QHash>
 #include <QString>
 
 #include <optional>
 
-// Key codes name positions on an ANSI keyboard (the codes the phone clients
-// were written against); each backend translates them to its own codes.
-using AnsiKeyCode = quint16;
-using KeyMap = QHash<QString, AnsiKeyCode>;
+// Keys and mouse buttons are named by their evdev codes, which every backend
+// takes: uinput and the portal as they are, XTest plus 8.
+using EvdevCode = quint16;
 
-// The named controls a client may send: arrows, start, select and shoulders.
-const KeyMap& namedKeys();
+// What a client's name presses, the first rule that fits deciding:
+// - the controls of the key page: up, down, left, right, start (Return),
+//   select (Space), l1 (Q), l2 (R), r1 (E), r2 (T);
+// - the mouse buttons btn_left, btn_right and btn_middle;
+// - a Linux key name ("esc", "leftshift", "f5", "1", " " for Space);
+// - the name's first user-perceived character, a letter or a space ("jump" is J).
+std::optional<EvdevCode> resolveKeyCode(const QString& name);
 
-// The 26 lowercase Latin letters and the space character.
-std::optional<AnsiKeyCode> keyCodeForCharacter(std::optional<QStringView> character);
+bool isPointerButton(EvdevCode code);
 
-// A name the map holds exactly wins; otherwise the name's first user-perceived
-// character decides ("jump" is J, "space" is S).
-std::optional<AnsiKeyCode> resolveKeyCode(const KeyMap& keyMap, const QString& name);
+// How a log line names a key. The keys the page's first names reach (arrows,
+// Return, Space and the letters) keep the numbers of their ANSI keyboard
+// positions, which users' scripts read; any other key is its kernel name,
+// "KEY_LEFTSHIFT", and a mouse button "BTN_LEFT".
+QString printedKeyCode(EvdevCode code);
 
 // Whether a layout may bind this name to a key: the name is typed as that key
 // (pressed as NAME, released as -NAME).

@@ -10,59 +10,61 @@ constexpr qsizetype kLongestKeyNameShown = 64;
 KeySynthesizer::KeySynthesizer(EventLayer& events, DiagnosticLog& log) : events_(events), log_(log)
 {}
 
-std::optional<AnsiKeyCode> KeySynthesizer::simulateKey(const QString& name, KeyAction action)
+std::optional<EvdevCode> KeySynthesizer::simulateKey(const QString& name, KeyAction action)
 {
-    const std::optional<EventSource> source = events_.createSource();
-    const std::optional<AnsiKeyCode> code = source ? resolveKeyCode(keyMap_, name) : std::nullopt;
+    const std::optional<EvdevCode> code = resolveKeyCode(name);
     if (!code) {
         log_.writeLine(QStringLiteral("Invalid key: ") + shortened(name, kLongestKeyNameShown));
         return std::nullopt;
     }
-    const bool changed =
-        action == KeyAction::Press ? pressKey(*code, source) : releaseKey(*code, source);
+    const bool changed = action == KeyAction::Press ? pressKey(*code) : releaseKey(*code);
     return changed ? code : std::nullopt;
 }
 
-void KeySynthesizer::releaseKeys(const QSet<AnsiKeyCode>& codes)
+void KeySynthesizer::releaseKeys(const QSet<EvdevCode>& codes)
 {
-    const QList<AnsiKeyCode> down = downInPressOrder_;
-    for (const AnsiKeyCode code : down) {
+    const QList<EvdevCode> down = downInPressOrder_;
+    for (const EvdevCode code : down) {
         if (codes.contains(code))
-            releaseKey(code, events_.createSource());
+            releaseKey(code);
     }
 }
 
 void KeySynthesizer::releaseAllKeys()
 {
-    const QList<AnsiKeyCode> down = downInPressOrder_;
-    for (const AnsiKeyCode code : down)
-        releaseKey(code, events_.createSource());
+    const QList<EvdevCode> down = downInPressOrder_;
+    for (const EvdevCode code : down)
+        releaseKey(code);
 }
 
-bool KeySynthesizer::pressKey(AnsiKeyCode code, const std::optional<EventSource>& source)
+bool KeySynthesizer::pressKey(EvdevCode code)
 {
     if (keyStates_.value(code, false))
         return false;
-    post(code, true, source);
+    post(code, true);
     keyStates_.insert(code, true);
     downInPressOrder_.append(code);
-    log_.writeLine(QStringLiteral("key pressed : ") + QString::number(code));
     return true;
 }
 
-bool KeySynthesizer::releaseKey(AnsiKeyCode code, const std::optional<EventSource>& source)
+bool KeySynthesizer::releaseKey(EvdevCode code)
 {
     if (const auto it = keyStates_.constFind(code); it != keyStates_.constEnd() && !*it)
         return false;
-    post(code, false, source);
+    post(code, false);
     keyStates_.insert(code, false);
     downInPressOrder_.removeOne(code);
-    log_.writeLine(QStringLiteral("key released : ") + QString::number(code));
     return true;
 }
 
-void KeySynthesizer::post(AnsiKeyCode code, bool keyDown, const std::optional<EventSource>& source)
+void KeySynthesizer::post(EvdevCode code, bool down)
 {
-    if (const std::optional<KeyEvent> event = events_.createKeyEvent(source, code, keyDown))
-        events_.post(TapLocation::AnnotatedSession, *event);
+    const bool button = isPointerButton(code);
+    if (button)
+        events_.post(PointerButtonEvent{code, down});
+    else
+        events_.post(KeyEvent{code, down});
+    log_.writeLine((button ? QStringLiteral("button ") : QStringLiteral("key ")) +
+                   (down ? QStringLiteral("pressed : ") : QStringLiteral("released : ")) +
+                   printedKeyCode(code));
 }

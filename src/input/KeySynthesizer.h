@@ -14,32 +14,31 @@ enum class KeyAction
     Release,
 };
 
-// Turns key names into key-down and key-up events. A key that is down is not
-// pressed again and a key that is up is not released again; names that share
-// a code share its state.
+// Turns key and mouse button names into press and release events. A key that
+// is down is not pressed again and a key that is up is not released again;
+// names that share a code share its state.
 class KeySynthesizer
 {
 public:
     KeySynthesizer(EventLayer& events, DiagnosticLog& log);
 
     // Returns the code whose state this call changed, so that callers can track
-    // who holds which key; none for an unknown name or a filtered event.
-    std::optional<AnsiKeyCode> simulateKey(const QString& name, KeyAction action);
+    // who holds which key; none for an unknown name or a repeated event.
+    std::optional<EvdevCode> simulateKey(const QString& name, KeyAction action);
 
     // Releases those of `codes` that are still down, in the order they went down.
-    void releaseKeys(const QSet<AnsiKeyCode>& codes);
+    void releaseKeys(const QSet<EvdevCode>& codes);
     void releaseAllKeys();
 
-    const QHash<AnsiKeyCode, bool>& keyStates() const { return keyStates_; }
+    const QHash<EvdevCode, bool>& keyStates() const { return keyStates_; }
 
 private:
-    bool pressKey(AnsiKeyCode code, const std::optional<EventSource>& source);
-    bool releaseKey(AnsiKeyCode code, const std::optional<EventSource>& source);
-    void post(AnsiKeyCode code, bool keyDown, const std::optional<EventSource>& source);
+    bool pressKey(EvdevCode code);
+    bool releaseKey(EvdevCode code);
+    void post(EvdevCode code, bool down);
 
     EventLayer& events_;
     DiagnosticLog& log_;
-    const KeyMap& keyMap_ = namedKeys();
-    QHash<AnsiKeyCode, bool> keyStates_;
-    QList<AnsiKeyCode> downInPressOrder_;
+    QHash<EvdevCode, bool> keyStates_;
+    QList<EvdevCode> downInPressOrder_;
 };

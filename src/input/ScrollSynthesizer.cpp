@@ -39,20 +39,7 @@ void ScrollSynthesizer::handleMouseMessage(const QString& message)
 
 void ScrollSynthesizer::simulateScroll(float x, float y)
 {
-    const std::optional<EventSource> source = events_.createSource();
-    if (!source) {
-        log_.writeLine(QStringLiteral("Failed to create CGEventSource"));
-        return;
-    }
-    const auto vertical = static_cast<qint32>(y);
-    const auto horizontal = static_cast<qint32>(x);
-    const std::optional<ScrollEvent> event =
-        events_.createScrollEvent(*source, vertical, horizontal);
-    if (!event) {
-        log_.writeLine(QStringLiteral("Failed to create scroll event"));
-        return;
-    }
-    events_.post(TapLocation::Hid, *event);
+    events_.post(ScrollEvent{static_cast<qint32>(y), static_cast<qint32>(x)});
     log_.writeLine(QStringLiteral("Simulated scroll with x: ") + formatScrollAmount(x) +
                    QStringLiteral(", y: ") + formatScrollAmount(y));
 }

@@ -8,21 +8,19 @@ UinputBackend::UinputBackend(std::unique_ptr<UinputDevices> devices, DiagnosticL
 
 UinputBackend::UinputBackend(int keyboardFd, int wheelFd, DiagnosticLog& log)
     : keyboard_(keyboardFd, QStringLiteral("virtual keyboard"), log),
-      wheel_(wheelFd, QStringLiteral("virtual wheel"), log), keys_(log)
+      wheel_(wheelFd, QStringLiteral("virtual wheel"), log)
 {}
 
-void UinputBackend::post(TapLocation, const InputEvent& event)
+void UinputBackend::post(const InputEvent& event)
 {
     if (const auto* key = std::get_if<KeyEvent>(&event))
-        postKey(*key);
-    else
-        postScroll(std::get<ScrollEvent>(event));
-}
-
-void UinputBackend::postKey(const KeyEvent& key)
-{
-    if (const std::optional<quint16> code = keys_.toEvdev(key.code))
-        keyboard_.writeFrame({{EV_KEY, *code, key.keyDown ? 1 : 0}});
+        keyboard_.writeFrame({{EV_KEY, key->code, key->keyDown ? 1 : 0}});
+    else if (const auto* scroll = std::get_if<ScrollEvent>(&event))
+        postScroll(*scroll);
+    else if (const auto* motion = std::get_if<PointerMotionEvent>(&event))
+        postMotion(*motion);
+    else if (const auto* button = std::get_if<PointerButtonEvent>(&event))
+        wheel_.writeFrame({{EV_KEY, button->button, button->pressed ? 1 : 0}});
 }
 
 void UinputBackend::postScroll(const ScrollEvent& scroll)
@@ -40,5 +38,15 @@ void UinputBackend::postScroll(const ScrollEvent& scroll)
         frame.append({EV_REL, REL_HWHEEL_HI_RES, right.highResolution});
     if (right.detents != 0)
         frame.append({EV_REL, REL_HWHEEL, right.detents});
+    wheel_.writeFrame(frame);
+}
+
+void UinputBackend::postMotion(const PointerMotionEvent& motion)
+{
+    QList<InputEventWriter::Event> frame;
+    if (motion.x != 0)
+        frame.append({EV_REL, REL_X, motion.x});
+    if (motion.y != 0)
+        frame.append({EV_REL, REL_Y, motion.y});
     wheel_.writeFrame(frame);
 }

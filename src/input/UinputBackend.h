@@ -1,6 +1,5 @@
 #pragma once
 
-#include "input/EvdevKeyCodes.h"
 #include "input/EventLayer.h"
 #include "input/InputEventWriter.h"
 #include "input/UinputDevices.h"
@@ -8,8 +7,8 @@
 
 #include <memory>
 
-// Posts through the kernel's uinput: works on X11 and Wayland alike. Both taps
-// post the same way.
+// Posts through the kernel's uinput: works on X11 and Wayland alike. Keys go
+// to the virtual keyboard; scrolling, motion and mouse buttons to the wheel.
 class UinputBackend final : public EventLayer
 {
 public:
@@ -17,16 +16,15 @@ public:
     // Writes to the given descriptors, which stay the caller's.
     UinputBackend(int keyboardFd, int wheelFd, DiagnosticLog& log);
 
-    void post(TapLocation tap, const InputEvent& event) override;
+    void post(const InputEvent& event) override;
 
 private:
-    void postKey(const KeyEvent& key);
     void postScroll(const ScrollEvent& scroll);
+    void postMotion(const PointerMotionEvent& motion);
 
     std::unique_ptr<UinputDevices> devices_;
     InputEventWriter keyboard_;
     InputEventWriter wheel_;
-    KeyTranslator keys_;
     HighResolutionAccumulator vertical_;
     HighResolutionAccumulator horizontal_;
 };

@@ -1,6 +1,6 @@
 #include "input/UinputDevices.h"
 
-#include "input/EvdevKeyCodes.h"
+#include "input/LinuxKeyNames.h"
 
 #include <cstring>
 #include <libevdev/libevdev-uinput.h>
@@ -30,7 +30,7 @@ LibevdevPtr describeKeyboard()
     LibevdevPtr device = describeDevice("Kestrelio virtual keyboard");
     libevdev_set_id_product(device.get(), 1);
     libevdev_enable_event_type(device.get(), EV_KEY);
-    for (const quint16 code : allEvdevKeyCodes())
+    for (const quint16 code : allLinuxKeyCodes())
         libevdev_enable_event_code(device.get(), EV_KEY, code, nullptr);
     return device;
 }

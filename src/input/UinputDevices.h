@@ -13,8 +13,8 @@ struct LibevdevDeleter
 };
 using LibevdevPtr = std::unique_ptr<libevdev, LibevdevDeleter>;
 
-// What the two virtual devices declare. The keyboard has key codes only: one
-// BTN_* code and udev would take it for a joystick. The wheel has the axes
+// What the two virtual devices declare. The keyboard has every named key code
+// and no BTN_* code: one and udev would take it for a joystick. The wheel has the axes
 // and buttons libinput wants before it accepts a device as a pointer.
 LibevdevPtr describeKeyboard();
 LibevdevPtr describeWheel();

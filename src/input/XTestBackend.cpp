@@ -1,12 +1,16 @@
 #include "input/XTestBackend.h"
 
+#include "input/KeyMap.h"
+
 #include <X11/Xlib.h>
 #include <X11/extensions/XTest.h>
+#include <linux/input-event-codes.h>
 
 namespace {
 
-// X numbers keys as the evdev code plus 8.
+// X numbers keys as the evdev code plus 8, up to 255.
 constexpr unsigned kEvdevToXKeycode = 8;
+constexpr unsigned kLastXKeycode = 255;
 
 // X's wheel buttons.
 constexpr unsigned kButtonUp = 4;
@@ -39,8 +43,7 @@ std::unique_ptr<XTestBackend> XTestBackend::connect(const QByteArray& displayNam
     return std::unique_ptr<XTestBackend>(new XTestBackend(display, log));
 }
 
-XTestBackend::XTestBackend(_XDisplay* display, DiagnosticLog& log) : display_(display), keys_(log)
-{}
+XTestBackend::XTestBackend(_XDisplay* display, DiagnosticLog& log) : display_(display), log_(log) {}
 
 XTestBackend::~XTestBackend()
 {
@@ -52,19 +55,38 @@ QString XTestBackend::displayName() const
     return QString::fromLocal8Bit(DisplayString(display_));
 }
 
-void XTestBackend::post(TapLocation, const InputEvent& event)
+void XTestBackend::post(const InputEvent& event)
 {
     if (const auto* key = std::get_if<KeyEvent>(&event))
         postKey(*key);
-    else
-        postScroll(std::get<ScrollEvent>(event));
+    else if (const auto* scroll = std::get_if<ScrollEvent>(&event))
+        postScroll(*scroll);
+    else if (const auto* motion = std::get_if<PointerMotionEvent>(&event))
+        XTestFakeRelativeMotionEvent(display_, motion->x, motion->y, CurrentTime);
+    else if (const auto* button = std::get_if<PointerButtonEvent>(&event))
+        postButton(*button);
     XFlush(display_);
 }
 
 void XTestBackend::postKey(const KeyEvent& key)
 {
-    if (const std::optional<quint16> code = keys_.toEvdev(key.code))
-        XTestFakeKeyEvent(display_, *code + kEvdevToXKeycode, key.keyDown, CurrentTime);
+    if (key.code + kEvdevToXKeycode <= kLastXKeycode) {
+        XTestFakeKeyEvent(display_, key.code + kEvdevToXKeycode, key.keyDown, CurrentTime);
+        return;
+    }
+    if (!unreachableKeysSaid_.contains(key.code)) {
+        unreachableKeysSaid_.insert(key.code);
+        log_.writeLine(QStringLiteral("X has no key code for %1; it is ignored")
+                           .arg(printedKeyCode(key.code)));
+    }
+}
+
+void XTestBackend::postButton(const PointerButtonEvent& button)
+{
+    const unsigned xButton = button.button == BTN_LEFT     ? Button1
+                             : button.button == BTN_MIDDLE ? Button2
+                                                           : Button3;
+    XTestFakeButtonEvent(display_, xButton, button.pressed, CurrentTime);
 }
 
 void XTestBackend::postScroll(const ScrollEvent& scroll)

@@ -1,9 +1,10 @@
 #pragma once
 
-#include "input/EvdevKeyCodes.h"
+#include "common/DiagnosticLog.h"
 #include "input/EventLayer.h"
 #include "input/WheelAccumulator.h"
 
+#include <QSet>
 #include <QString>
 
 #include <memory>
@@ -11,7 +12,7 @@
 struct _XDisplay;
 
 // Posts through an X server's XTEST extension, for X11 sessions where
-// /dev/uinput cannot be opened. Both taps post the same way.
+// /dev/uinput cannot be opened.
 class XTestBackend final : public EventLayer
 {
 public:
@@ -22,16 +23,18 @@ public:
     ~XTestBackend() override;
 
     QString displayName() const;
-    void post(TapLocation tap, const InputEvent& event) override;
+    void post(const InputEvent& event) override;
 
 private:
     XTestBackend(_XDisplay* display, DiagnosticLog& log);
     void postKey(const KeyEvent& key);
     void postScroll(const ScrollEvent& scroll);
+    void postButton(const PointerButtonEvent& button);
     void click(unsigned button, qint32 times);
 
     _XDisplay* display_;
-    KeyTranslator keys_;
+    DiagnosticLog& log_;
+    QSet<quint16> unreachableKeysSaid_;
     DetentAccumulator up_;
     DetentAccumulator left_;
 };

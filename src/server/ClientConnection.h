@@ -27,10 +27,12 @@ public:
     void close(int code, const QString& reason);
 
     QString peerAddress() const;
-    QSet<AnsiKeyCode>& heldKeys() { return heldKeys_; }
+    QSet<EvdevCode>& heldKeys() { return heldKeys_; }
     QTimer& pingTimer() { return pingTimer_; }
     // Messages ignored for their length; counted so that a flood makes one line.
     int& oversizedMessages() { return oversizedMessages_; }
+    // Malformed pointer messages; the first one makes a line.
+    int& malformedMoves() { return malformedMoves_; }
 
 signals:
     void messageReceived(const QString& text);
@@ -49,10 +51,11 @@ private:
     bool closedForBadData() const;
 
     QWebSocket* socket_;
-    QSet<AnsiKeyCode> heldKeys_;
+    QSet<EvdevCode> heldKeys_;
     QTimer pingTimer_{this};
     QTimer firstMessageDeadline_{this};
     int oversizedMessages_ = 0;
+    int malformedMoves_ = 0;
     QString errorDescription_;
     bool closeFrameSeen_ = false;
     bool timedOut_ = false;

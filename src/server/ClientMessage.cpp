@@ -31,6 +31,8 @@ ClientMessage parseClientMessage(const QString& text)
         return MouseMessage{message};
     if (message == u"hsk")
         return HandshakeMessage{};
+    if (message.startsWith(u"move") && message.size() > 4 && isSpaceOrTab(message[4]))
+        return MoveMessage{message};
     const KeyAction action = message.contains(u'-') ? KeyAction::Release : KeyAction::Press;
     return KeyMessage{trimSpacesAndTabs(QString(message).remove(u'-')), action};
 }

@@ -29,7 +29,7 @@ template <class... Handlers> struct Overloaded : Handlers...
 WebSocketViewModel::WebSocketViewModel(EventLayer& events, DiagnosticLog& log,
                                        const ServerSettings& settings, QObject* parent)
     : QObject(parent), settings_(settings), log_(log), keys_(events, log), scroll_(events, log),
-      engine_(QStringLiteral("Kestrelio"), QWebSocketServer::NonSecureMode),
+      pointer_(events), engine_(QStringLiteral("Kestrelio"), QWebSocketServer::NonSecureMode),
       trust_(log, LocalNetworkRule(settings_.localNetworks)), roster_(settings_.approvalTimeout),
       frontDoor_(engine_, log, settings_.frontDoor, roster_, trust_),
       layouts_(settings_.layoutsDirectory, log),
@@ -283,27 +283,33 @@ void WebSocketViewModel::handleMessage(const QString& text, ClientConnection& co
         pads_.handleMessage(connection, text);
         return;
     }
-    std::visit(Overloaded{
-                   [this, &connection](const PongMessage&) {
-                       heartbeat_.recordPong(&connection);
-                       setConnectionStatus(QStringLiteral("Connected"));
-                   },
-                   [this](const MouseMessage& mouse) { scroll_.handleMouseMessage(mouse.text); },
-                   [this, &connection](const HandshakeMessage&) {
-                       sendMessage(QStringLiteral("HSK_DONE"), connection);
-                   },
-                   [this, &connection](const KeyMessage& key) {
-                       if (key.action == KeyAction::Press)
-                           addReceivedMessage(key.name);
-                       const std::optional<AnsiKeyCode> changed =
-                           keys_.simulateKey(key.name, key.action);
-                       if (changed && key.action == KeyAction::Press)
-                           connection.heldKeys().insert(*changed);
-                       else if (changed)
-                           connection.heldKeys().remove(*changed);
-                   },
-               },
-               message);
+    std::visit(
+        Overloaded{
+            [this, &connection](const PongMessage&) {
+                heartbeat_.recordPong(&connection);
+                setConnectionStatus(QStringLiteral("Connected"));
+            },
+            [this](const MouseMessage& mouse) { scroll_.handleMouseMessage(mouse.text); },
+            [this, &connection](const HandshakeMessage&) {
+                sendMessage(QStringLiteral("HSK_DONE"), connection);
+            },
+            [this, &connection](const MoveMessage& move) {
+                if (!pointer_.handleMoveMessage(move.text) && connection.malformedMoves()++ == 0)
+                    log_.writeLine(QStringLiteral("Ignored a malformed pointer message "
+                                                  "from %1: move DX DY is expected")
+                                       .arg(connection.peerAddress()));
+            },
+            [this, &connection](const KeyMessage& key) {
+                if (key.action == KeyAction::Press)
+                    addReceivedMessage(key.name);
+                const std::optional<EvdevCode> changed = keys_.simulateKey(key.name, key.action);
+                if (changed && key.action == KeyAction::Press)
+                    connection.heldKeys().insert(*changed);
+                else if (changed)
+                    connection.heldKeys().remove(*changed);
+            },
+        },
+        message);
 }
 
 void WebSocketViewModel::addReceivedMessage(const QString& text)

@@ -5,6 +5,7 @@
 #include "gamepad/UinputPad.h"
 #include "input/EventLayer.h"
 #include "input/KeySynthesizer.h"
+#include "input/PointerMotion.h"
 #include "input/ScrollSynthesizer.h"
 #include "layouts/LayoutStore.h"
 #include "server/FrontDoor.h"
@@ -77,8 +78,8 @@ public:
 
     // The port the listener is bound to; 0 while none listens.
     quint16 listeningPort() const;
-    const QHash<AnsiKeyCode, bool>& keyStates() const { return keys_.keyStates(); }
-    // Lets go of every key still down, for shutdown.
+    const QHash<EvdevCode, bool>& keyStates() const { return keys_.keyStates(); }
+    // Lets go of every key and mouse button still down, for shutdown.
     void releaseAllKeys() { keys_.releaseAllKeys(); }
 
     DeviceTrust& trust() { return trust_; }
@@ -120,6 +121,7 @@ private:
     DiagnosticLog& log_;
     KeySynthesizer keys_;
     ScrollSynthesizer scroll_;
+    PointerMotion pointer_;
     QWebSocketServer engine_;
     DeviceTrust trust_;
     ClientRoster roster_;

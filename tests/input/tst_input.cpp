@@ -1,32 +1,76 @@
 #include "TestSupport.h"
 #include "input/KeyMap.h"
 #include "input/KeySynthesizer.h"
+#include "input/PointerMotion.h"
 #include "input/ScrollSynthesizer.h"
 
 #include <QTest>
 
-// Key names and "mouse X Y" messages, turned into events.
+#include <linux/input-event-codes.h>
+
+// Key names, "mouse X Y" and "move DX DY" messages, turned into events.
 class InputTest : public QObject
 {
     Q_OBJECT
 private slots:
-    void resolvesNamesAndFirstCharacters();
+    void resolvesNames_data();
+    void resolvesNames();
     void postsOnlyStateChangesPerCode();
-    void failuresPostNothingButKeepTheState();
-    void connectionEndReleasesItsKeysInPressOrder();
+    void connectionEndReleasesWhatItHolds();
+    void movesAddUpAndClamp_data();
+    void movesAddUpAndClamp();
     void scrollsParseAndScale_data();
     void scrollsParseAndScale();
 };
 
-void InputTest::resolvesNamesAndFirstCharacters()
+void InputTest::resolvesNames_data()
 {
-    const QStringList names{"UP", "up ", " ", "space", "1", QStringLiteral("e\u0301"), "", "a\nb"};
-    QList<int> codes; // -1: no code
-    for (const QString& name : names) {
-        const std::optional<AnsiKeyCode> code = resolveKeyCode(namedKeys(), name);
-        codes.append(code ? int(*code) : -1);
-    }
-    QCOMPARE(codes, QList<int>({-1, 32, 49, 1, -1, -1, -1, 0}));
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("printed"); // as the log prints the code; "" for none
+    QTest::addColumn<bool>("keyName");    // what a layout may bind as a key
+    const auto row = [](const QString& name, const char* printed, bool keyName) {
+        QTest::newRow(qPrintable(u'"' + name + u'"'))
+            << name << QString::fromLatin1(printed) << keyName;
+    };
+    // The page's names keep their keys and numbers where Linux names differ.
+    for (const auto& [name, printed] : {std::pair{"up", "126"},
+                                        {"start", "36"},
+                                        {"select", "49"},
+                                        {" ", "49"},
+                                        {"l1", "12"},
+                                        {"r2", "17"},
+                                        {"w", "13"}})
+        row(QString::fromLatin1(name), printed, true);
+    // Linux key names; "space" and "enter" used to type S and E.
+    for (const auto& [name, printed] : {std::pair{"space", "49"},
+                                        {"enter", "36"},
+                                        {"esc", "KEY_ESC"},
+                                        {"leftshift", "KEY_LEFTSHIFT"},
+                                        {"f5", "KEY_F5"},
+                                        {"1", "KEY_1"},
+                                        {"kpenter", "KEY_KPENTER"},
+                                        {"move", "KEY_MOVE"},
+                                        {"hanguel", "KEY_HANGEUL"}})
+        row(QString::fromLatin1(name), printed, true);
+    row("btn_left", "BTN_LEFT", false);
+    row("btn_middle", "BTN_MIDDLE", false);
+    // Other names type their first character, a letter or a space, as ever.
+    row("jump", "38", false);
+    row("btn_foo", "11", false);
+    row("up ", "32", false);
+    row("a\nb", "0", false);
+    row("UP", "", false);
+    row("e\u0301", "", false);
+    row("", "", false);
+}
+
+void InputTest::resolvesNames()
+{
+    QFETCH(QString, name);
+    const std::optional<EvdevCode> code = resolveKeyCode(name);
+    QTEST(code ? printedKeyCode(*code) : QString(), "printed");
+    QTEST(isKeyName(name), "keyName");
+    QCOMPARE(isPointerButtonName(name), code && printedKeyCode(*code).startsWith("BTN_"));
 }
 
 void InputTest::postsOnlyStateChangesPerCode()
@@ -34,71 +78,92 @@ void InputTest::postsOnlyStateChangesPerCode()
     RecordingEventLayer events;
     RecordingLog log;
     KeySynthesizer keys(events, log);
-    QCOMPARE(keys.simulateKey("up", KeyAction::Press), AnsiKeyCode{126});
+    QCOMPARE(keys.simulateKey("up", KeyAction::Press), EvdevCode{KEY_UP});
     QCOMPARE(keys.simulateKey("up", KeyAction::Press), std::nullopt);
-    QCOMPARE(keys.simulateKey("up", KeyAction::Release), AnsiKeyCode{126});
+    QCOMPARE(keys.simulateKey("up", KeyAction::Release), EvdevCode{KEY_UP});
     QCOMPARE(keys.simulateKey("up", KeyAction::Release), std::nullopt);
     // Never pressed, yet the first release goes out.
-    QCOMPARE(keys.simulateKey("left", KeyAction::Release), AnsiKeyCode{123});
+    QCOMPARE(keys.simulateKey("left", KeyAction::Release), EvdevCode{KEY_LEFT});
     // Names that share a code share its state.
-    keys.simulateKey("l1", KeyAction::Press);
-    keys.simulateKey("q", KeyAction::Press);
-    keys.simulateKey("q", KeyAction::Release);
-    keys.simulateKey("l1", KeyAction::Release);
-
-    QCOMPARE(events.keyTrace(), QStringList({"+126", "-126", "-123", "+12", "-12"}));
-    QCOMPARE(log.lines.first(), QStringLiteral("key pressed : 126"));
-}
-
-void InputTest::failuresPostNothingButKeepTheState()
-{
-    RecordingEventLayer events;
-    RecordingLog log;
-    KeySynthesizer keys(events, log);
-    ScrollSynthesizer scroll(events, log);
-    keys.simulateKey("1", KeyAction::Release);
+    for (const char* name : {"select", "space", " "})
+        keys.simulateKey(name, KeyAction::Press);
+    keys.simulateKey("space", KeyAction::Release);
+    keys.simulateKey("select", KeyAction::Release);
+    keys.simulateKey("btn_left", KeyAction::Press);
+    keys.simulateKey("btn_left", KeyAction::Press);
+    keys.simulateKey("~", KeyAction::Press);
     keys.simulateKey(QString(100, u'9'), KeyAction::Press);
-    events.failScrollEvent = true;
-    scroll.handleMouseMessage("mouse 1 1");
-    events.failSource = true;
-    keys.simulateKey("w", KeyAction::Press);
-    scroll.handleMouseMessage("mouse 1 1");
-    events.failSource = false;
-    events.failKeyEvent = true;
-    keys.simulateKey("a", KeyAction::Press);
 
-    QVERIFY(events.posted.isEmpty());
-    QCOMPARE(keys.keyStates(), (QHash<AnsiKeyCode, bool>{{0, true}}));
-    QCOMPARE(log.lines,
-             QStringList({"Invalid key: 1", "Invalid key: " + QString(63, u'9') + u'\u2026',
-                          "Failed to create scroll event", "Invalid key: w",
-                          "Failed to create CGEventSource", "key pressed : 0"}));
+    QCOMPARE(events.keyTrace(), QStringList({"+126", "-126", "-123", "+49", "-49"}));
+    QCOMPARE(events.posted.last().event, InputEvent(PointerButtonEvent{BTN_LEFT, true}));
+    QCOMPARE(events.posted.size(), 6);
+    QCOMPARE(log.lines.mid(4),
+             QStringList({"key released : 49", "button pressed : BTN_LEFT", "Invalid key: ~",
+                          "Invalid key: " + QString(63, u'9') + u'\u2026'}));
 }
 
-void InputTest::connectionEndReleasesItsKeysInPressOrder()
+// Keys and mouse buttons a phone holds are let go when its link ends; a
+// malformed pointer message is said once per phone.
+void InputTest::connectionEndReleasesWhatItHolds()
 {
     ServerHarness server;
     TestClient phone(server.url());
     TestClient other(server.url());
-    for (const char* message : {"up", "w", "a", "-a"}) // "a" is not released twice
+    for (const char* message : {"up", "w", "btn_left", "a", "-a", "move 3 -4", "move", "move 1",
+                                "move x y"}) // "a" is not released twice
         phone.send(QString::fromLatin1(message));
     other.send("d");
     QVERIFY(phone.sync() && other.sync());
+    QCOMPARE(server.log.lines.filter("malformed"),
+             QStringList{"Ignored a malformed pointer message from 127.0.0.1: move DX DY is "
+                         "expected"});
+    QVERIFY(server.events.posted.contains({PointerMotionEvent{3, -4}}));
+    QCOMPARE(server.model->keyStates().value(KEY_MOVE), true); // the bare word is a key
 
     server.log.lines.clear();
     server.events.posted.clear();
     phone.socket.close();
-    QTRY_COMPARE(server.events.keyTrace(), QStringList({"-126", "-13"}));
-    QCOMPARE(server.log.lines.filter("key "),
-             QStringList({"key released : 126", "key released : 13"}));
-    QCOMPARE(server.model->keyStates().value(2), true); // the other client's key stays down
+    QTRY_COMPARE(server.events.keyTrace(), QStringList({"-126", "-13", "-KEY_MOVE"}));
+    QCOMPARE(server.events.posted.at(2).event, InputEvent(PointerButtonEvent{BTN_LEFT, false}));
+    QCOMPARE(server.model->keyStates().value(KEY_D), true); // the other client's key stays down
 
     other.socket.abort(); // a vanished phone, not a polite close
-    QTRY_COMPARE(server.events.keyTrace(), QStringList({"-126", "-13", "-2"}));
+    QTRY_COMPARE(server.events.keyTrace(), QStringList({"-126", "-13", "-KEY_MOVE", "-2"}));
     // A goodbye is no error; a vanished peer is.
     QCOMPARE(server.log.lines.filter("Error receiving message: "),
              QStringList{"Error receiving message: The remote host closed the connection"});
     QCOMPARE(server.log.lines.count("Client disconnected from 127.0.0.1"), 2);
+}
+
+void InputTest::movesAddUpAndClamp_data()
+{
+    QTest::addColumn<QStringList>("messages");
+    QTest::addColumn<QString>("moved"); // "x,y" per event posted, "!" per malformed message
+    QTest::newRow("whole pixels") << QStringList{"move 100 -50"} << "100,-50";
+    QTest::newRow("fractions add up")
+        << QStringList{"move 0.4 -0.6", "move 0.4 -0.6", "move +0.4 -6e-1"} << "0,-1 1,0";
+    QTest::newRow("at most 1000 per message")
+        << QStringList{"move 5000 -1000.5", "move 0 0.5"} << "1000,-1000";
+    QTest::newRow("malformed") << QStringList{"move 1",      "move 1 2 3", "move a 1",
+                                              "move 1e99 0", "move nan 0", "mover 1 2"}
+                               << "! ! ! ! ! !";
+}
+
+void InputTest::movesAddUpAndClamp()
+{
+    QFETCH(QStringList, messages);
+    RecordingEventLayer events;
+    PointerMotion pointer(events);
+    QStringList moved;
+    for (const QString& message : std::as_const(messages)) {
+        if (!pointer.handleMoveMessage(message))
+            moved.append("!");
+    }
+    for (const RecordingEventLayer::Posted& posted : std::as_const(events.posted)) {
+        const auto [x, y] = std::get<PointerMotionEvent>(posted.event);
+        moved.append(QStringLiteral("%1,%2").arg(x).arg(y));
+    }
+    QTEST(moved.join(u' '), "moved");
 }
 
 void InputTest::scrollsParseAndScale_data()

@@ -9,6 +9,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <linux/input-event-codes.h>
+
 // Input through the desktop's RemoteDesktop portal, against a fake desktop on
 // a private session bus.
 class PortalTest : public QObject
@@ -62,11 +64,7 @@ struct PortalClient
     {
         return QTest::qWaitFor([&] { return log.lines.contains(line); }, 5000);
     }
-    void key(quint16 code, bool down) { active->post(TapLocation::Hid, KeyEvent{code, down}); }
-    void scroll(qint32 vertical, qint32 horizontal)
-    {
-        active->post(TapLocation::Hid, ScrollEvent{vertical, horizontal});
-    }
+    void key(quint16 code, bool down) { active->post(KeyEvent{code, down}); }
 
     static inline int count = 0;
     QString name;
@@ -114,7 +112,7 @@ void PortalTest::typesAndScrollsOnceAllowed()
     {
         PortalClient client(bus_->address());
         QCOMPARE(client.active->summary(), PortalInput::waitingText());
-        client.key(13, true); // before the user answered: dropped
+        client.key(KEY_W, true); // before the user answered: dropped
         QVERIFY(client.waitFor(kGranted));
         QCOMPARE(client.log.lines.first(), PortalInput::waitingText());
         // Only a desktop that keeps no token is said to ask again.
@@ -132,25 +130,20 @@ void PortalTest::typesAndScrollsOnceAllowed()
         // A token is good for one start: the new one replaces it, or none is kept.
         QCOMPARE(AppSettings().value(kTokenKey).toString(), behaviour.restoreToken);
 
-        client.key(13, true);
-        client.key(13, false);
-        client.key(126, true);
-        client.key(126, false);
-        client.key(200, true);
-        client.scroll(50, 0);  // up
-        client.scroll(0, 100); // left, two detents
-        client.scroll(-30, 0); // a fraction, kept
-        client.scroll(-30, 0); // down
-        QVERIFY(desktop.waitForCalls(10));
-        QVERIFY(
-            client.log.lines.contains("No key on this keyboard for key code 200; it is ignored"));
+        for (const InputEvent& event : QList<InputEvent>{
+                 KeyEvent{KEY_W, true}, KeyEvent{KEY_W, false}, KeyEvent{KEY_KBD_LCD_MENU5, true},
+                 ScrollEvent{50, 0}, ScrollEvent{0, 100},  // up; left, two detents
+                 ScrollEvent{-30, 0}, ScrollEvent{-30, 0}, // a fraction kept, then down
+                 PointerMotionEvent{100, -50}, PointerButtonEvent{BTN_MIDDLE, true}})
+            client.active->post(event);
+        QVERIFY(desktop.waitForCalls(11));
     }
     // On quit the session is closed.
     QCOMPARE(desktop.calls().mid(3),
              QStringList({"NotifyKeyboardKeycode 17 1", "NotifyKeyboardKeycode 17 0",
-                          "NotifyKeyboardKeycode 103 1", "NotifyKeyboardKeycode 103 0",
-                          "NotifyPointerAxisDiscrete 0 -1", "NotifyPointerAxisDiscrete 1 -2",
-                          "NotifyPointerAxisDiscrete 0 1", "Close"}));
+                          "NotifyKeyboardKeycode 700 1", "NotifyPointerAxisDiscrete 0 -1",
+                          "NotifyPointerAxisDiscrete 1 -2", "NotifyPointerAxisDiscrete 0 1",
+                          "NotifyPointerMotion 100 -50", "NotifyPointerButton 274 1", "Close"}));
 }
 
 void PortalTest::desktopEndsTheSession()
@@ -161,8 +154,8 @@ void PortalTest::desktopEndsTheSession()
     desktop.closeSession();
     QVERIFY(client.waitFor(kStopped));
     QCOMPARE(client.active->summary(), kStopped);
-    client.key(13, true);
-    client.scroll(500, 0);
+    client.key(KEY_W, true);
+    client.active->post(PointerMotionEvent{1, 1});
     QTest::qWait(200);
     QCOMPARE(desktop.calls(), QStringList({"CreateSession", "SelectDevices", "Start"}));
     QCOMPARE(client.fallbacks, 0);
@@ -218,16 +211,17 @@ void PortalTest::programTypesThroughThePortal()
         QVERIFY(program.waitFor(kGranted.toUtf8()));
         QVERIFY(program.waitFor("Server ready on port 3330\n"));
         TestClient client(QUrl(QStringLiteral("ws://127.0.0.1:3330")));
-        for (const char* message : {"w", "-w", "mouse 0 1", "a"})
+        for (const char* message : {"w", "-w", "mouse 0 1", "leftshift", "move 2.5 -1", "btn_left"})
             client.send(message);
         QVERIFY(client.sync());
-        QVERIFY(desktop.waitForCalls(7));
-        // Quit with A held: let go of it, then end the session.
+        QVERIFY(desktop.waitForCalls(9));
+        // Quit with a key and a button held: let go of them, then end the session.
         QVERIFY(program.quit());
         QCOMPARE(desktop.calls().mid(3),
                  QStringList({"NotifyKeyboardKeycode 17 1", "NotifyKeyboardKeycode 17 0",
-                              "NotifyPointerAxisDiscrete 0 -1", "NotifyKeyboardKeycode 30 1",
-                              "NotifyKeyboardKeycode 30 0", "Close"}));
+                              "NotifyPointerAxisDiscrete 0 -1", "NotifyKeyboardKeycode 42 1",
+                              "NotifyPointerMotion 2 -1", "NotifyPointerButton 272 1",
+                              "NotifyKeyboardKeycode 42 0", "NotifyPointerButton 272 0", "Close"}));
     }
 
     // The next start hands the token back; this time the user refuses, and

@@ -125,6 +125,20 @@ void FakeRemoteDesktop::NotifyPointerAxisDiscrete(const QDBusObjectPath& session
         portal_.record(QStringLiteral("NotifyPointerAxisDiscrete %1 %2").arg(axis).arg(steps));
 }
 
+void FakeRemoteDesktop::NotifyPointerMotion(const QDBusObjectPath& session, const QVariantMap&,
+                                            double dx, double dy)
+{
+    if (onSession(session, QStringLiteral("NotifyPointerMotion")))
+        portal_.record(QStringLiteral("NotifyPointerMotion %1 %2").arg(dx).arg(dy));
+}
+
+void FakeRemoteDesktop::NotifyPointerButton(const QDBusObjectPath& session, const QVariantMap&,
+                                            int button, uint state)
+{
+    if (onSession(session, QStringLiteral("NotifyPointerButton")))
+        portal_.record(QStringLiteral("NotifyPointerButton %1 %2").arg(button).arg(state));
+}
+
 bool FakeRemoteDesktop::onSession(const QDBusObjectPath& session, const QString& method)
 {
     QMutexLocker lock(&portal_.mutex_);

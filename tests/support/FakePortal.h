@@ -90,6 +90,10 @@ public slots:
                                int keycode, uint state);
     void NotifyPointerAxisDiscrete(const QDBusObjectPath& session, const QVariantMap& options,
                                    uint axis, int steps);
+    void NotifyPointerMotion(const QDBusObjectPath& session, const QVariantMap& options, double dx,
+                             double dy);
+    void NotifyPointerButton(const QDBusObjectPath& session, const QVariantMap& options, int button,
+                             uint state);
 
 private:
     QDBusObjectPath answer(const QString& method, const QVariantMap& options, quint32 response,

@@ -1,5 +1,7 @@
 #include "TestSupport.h"
 
+#include "input/KeyMap.h"
+
 #include <QNetworkRequest>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -7,29 +9,9 @@
 
 #include <sched.h>
 
-std::optional<EventSource> RecordingEventLayer::createSource()
+void RecordingEventLayer::post(const InputEvent& event)
 {
-    return failSource ? std::nullopt : EventLayer::createSource();
-}
-
-std::optional<KeyEvent>
-RecordingEventLayer::createKeyEvent(const std::optional<EventSource>& source, quint16 code,
-                                    bool keyDown)
-{
-    return failKeyEvent ? std::nullopt : EventLayer::createKeyEvent(source, code, keyDown);
-}
-
-std::optional<ScrollEvent> RecordingEventLayer::createScrollEvent(const EventSource& source,
-                                                                  qint32 vertical,
-                                                                  qint32 horizontal)
-{
-    return failScrollEvent ? std::nullopt
-                           : EventLayer::createScrollEvent(source, vertical, horizontal);
-}
-
-void RecordingEventLayer::post(TapLocation tap, const InputEvent& event)
-{
-    posted.append({tap, event});
+    posted.append({event});
 }
 
 QStringList RecordingEventLayer::keyTrace() const
@@ -37,7 +19,7 @@ QStringList RecordingEventLayer::keyTrace() const
     QStringList trace;
     for (const Posted& p : posted) {
         if (const auto* key = std::get_if<KeyEvent>(&p.event))
-            trace.append((key->keyDown ? u'+' : u'-') + QString::number(key->code));
+            trace.append((key->keyDown ? u'+' : u'-') + printedKeyCode(key->code));
     }
     return trace;
 }

@@ -12,31 +12,23 @@
 
 #include <memory>
 
-// Records every posted event in order, with its tap; can be told to fail
-// any creation step.
+// Records every posted event in order.
 class RecordingEventLayer final : public EventLayer
 {
 public:
     struct Posted
     {
-        TapLocation tap;
         InputEvent event;
+        friend bool operator==(const Posted&, const Posted&) = default;
     };
 
-    std::optional<EventSource> createSource() override;
-    std::optional<KeyEvent> createKeyEvent(const std::optional<EventSource>& source, quint16 code,
-                                           bool keyDown) override;
-    std::optional<ScrollEvent> createScrollEvent(const EventSource& source, qint32 vertical,
-                                                 qint32 horizontal) override;
-    void post(TapLocation tap, const InputEvent& event) override;
+    void post(const InputEvent& event) override;
 
-    // The key events posted, as "+13" for a key-down and "-13" for a key-up.
+    // The key events posted, as "+13" for a key-down and "-13" for a key-up,
+    // each key named as the log names it.
     QStringList keyTrace() const;
 
     QList<Posted> posted;
-    bool failSource = false;
-    bool failKeyEvent = false;
-    bool failScrollEvent = false;
 };
 
 class RecordingLog final : public DiagnosticLog

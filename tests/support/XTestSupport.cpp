@@ -8,7 +8,16 @@
 #include <X11/extensions/XInput2.h>
 #include <X11/extensions/XTest.h>
 #include <X11/keysym.h>
+#include <cstdlib>
 #include <poll.h>
+
+namespace {
+
+// Buttons 4 to 7 are the wheels' clicks.
+constexpr int kFirstWheelButton = 4;
+constexpr int kVirtualCorePointer = 2;
+
+} // namespace
 
 XvfbServer::XvfbServer(const QString& screen)
 {
@@ -128,6 +137,7 @@ XInputRecorder::XInputRecorder(const QByteArray& displayName)
     XISetMask(bits, XI_RawKeyPress);
     XISetMask(bits, XI_RawKeyRelease);
     XISetMask(bits, XI_RawButtonPress);
+    XISetMask(bits, XI_RawButtonRelease);
     XISelectEvents(display_, DefaultRootWindow(display_), &mask, 1);
     XSync(display_, False);
 }
@@ -160,6 +170,19 @@ QString XInputRecorder::next(int timeoutMs)
     return events_.isEmpty() ? QString() : events_.takeFirst();
 }
 
+QPoint XInputRecorder::pointer() const
+{
+    Window root, child;
+    double rootX = 0, rootY = 0, x, y;
+    XIButtonState buttons{};
+    XIModifierState modifiers;
+    XIGroupState group;
+    XIQueryPointer(display_, kVirtualCorePointer, DefaultRootWindow(display_), &root, &child,
+                   &rootX, &rootY, &x, &y, &buttons, &modifiers, &group);
+    free(buttons.mask);
+    return QPoint(qRound(rootX), qRound(rootY));
+}
+
 void XInputRecorder::readPending()
 {
     while (display_ && XPending(display_) > 0) {
@@ -170,8 +193,14 @@ void XInputRecorder::readPending()
             !XGetEventData(display_, cookie))
             continue;
         const auto* raw = static_cast<const XIRawEvent*>(cookie->data);
-        if (cookie->evtype == XI_RawButtonPress) {
-            events_.append(QStringLiteral("button %1").arg(raw->detail));
+        if (cookie->evtype == XI_RawButtonPress || cookie->evtype == XI_RawButtonRelease) {
+            const bool press = cookie->evtype == XI_RawButtonPress;
+            if (raw->detail < kFirstWheelButton)
+                events_.append(QStringLiteral("%1 button %2")
+                                   .arg(QLatin1String(press ? "press" : "release"))
+                                   .arg(raw->detail));
+            else if (press)
+                events_.append(QStringLiteral("button %1").arg(raw->detail));
         } else {
             const KeySym symbol = XkbKeycodeToKeysym(display_, KeyCode(raw->detail), 0, 0);
             events_.append((cookie->evtype == XI_RawKeyPress ? QStringLiteral("press ")

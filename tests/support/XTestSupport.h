@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QImage>
 #include <QList>
+#include <QPoint>
 #include <QProcess>
 #include <QRect>
 #include <QStringList>
@@ -35,7 +36,8 @@ bool typeCtrlQ(const QByteArray& displayName, QPoint at);
 
 // Reads back what the X server received, as a second client would: XInput2
 // raw events on the root window. Keys come as "press w" / "release Up"
-// (keysyms), wheel clicks as "button 4" (a press and its release).
+// (keysyms), wheel clicks as "button 4" (a press and its release), mouse
+// buttons as "press button 1" / "release button 1".
 class XInputRecorder
 {
 public:
@@ -48,6 +50,8 @@ public:
     // For a thread without an event loop: blocks on the X connection itself
     // until the next event; empty when none came in time.
     QString next(int timeoutMs);
+    // Where the pointer is on the screen.
+    QPoint pointer() const;
 
 private:
     void readPending();

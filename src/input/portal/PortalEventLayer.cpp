@@ -1,18 +1,22 @@
 #include "input/portal/PortalEventLayer.h"
 
-PortalEventLayer::PortalEventLayer(RemoteInputSink& sink, DiagnosticLog& log)
-    : sink_(sink), keys_(log)
-{}
+PortalEventLayer::PortalEventLayer(RemoteInputSink& sink) : sink_(sink) {}
 
-void PortalEventLayer::post(TapLocation, const InputEvent& event)
+void PortalEventLayer::post(const InputEvent& event)
 {
-    if (const auto* key = std::get_if<KeyEvent>(&event)) {
-        if (const std::optional<quint16> code = keys_.toEvdev(key->code))
-            sink_.notifyKey(*code, key->keyDown);
-        return;
-    }
+    if (const auto* key = std::get_if<KeyEvent>(&event))
+        sink_.notifyKey(key->code, key->keyDown);
+    else if (const auto* scroll = std::get_if<ScrollEvent>(&event))
+        postScroll(*scroll);
+    else if (const auto* motion = std::get_if<PointerMotionEvent>(&event))
+        sink_.notifyMotion(motion->x, motion->y);
+    else if (const auto* button = std::get_if<PointerButtonEvent>(&event))
+        sink_.notifyButton(button->button, button->pressed);
+}
+
+void PortalEventLayer::postScroll(const ScrollEvent& scroll)
+{
     // Pixels > 0 scroll up and left; the portal counts down and right.
-    const ScrollEvent& scroll = std::get<ScrollEvent>(event);
     if (const qint32 up = up_.add(scroll.vertical))
         sink_.notifyAxis(0, -up);
     if (const qint32 left = left_.add(scroll.horizontal))

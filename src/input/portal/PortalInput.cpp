@@ -64,7 +64,7 @@ void PortalInput::granted(const QString& restoreToken)
     const QString name = QStringLiteral("RemoteDesktop portal (keyboard and scrolling through the "
                                         "desktop)");
     log_.writeLine(QStringLiteral("Input backend: ") + name);
-    active_.use(std::make_unique<PortalEventLayer>(portal_, log_), name + note_);
+    active_.use(std::make_unique<PortalEventLayer>(portal_), name + note_);
 }
 
 void PortalInput::refused()

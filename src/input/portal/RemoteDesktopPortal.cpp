@@ -225,6 +225,17 @@ void RemoteDesktopPortal::notifyAxis(quint32 axis, qint32 steps)
     sendToSession(QStringLiteral("NotifyPointerAxisDiscrete"), {axis, steps});
 }
 
+void RemoteDesktopPortal::notifyMotion(double x, double y)
+{
+    sendToSession(QStringLiteral("NotifyPointerMotion"), {x, y});
+}
+
+void RemoteDesktopPortal::notifyButton(quint16 evdevCode, bool pressed)
+{
+    sendToSession(QStringLiteral("NotifyPointerButton"),
+                  {qint32(evdevCode), quint32(pressed ? 1 : 0)});
+}
+
 void RemoteDesktopPortal::sendToSession(const QString& method, const QVariantList& arguments)
 {
     QString session;

@@ -31,6 +31,8 @@ public:
 
     void notifyKey(quint16 evdevCode, bool pressed) override;
     void notifyAxis(quint32 axis, qint32 steps) override;
+    void notifyMotion(double x, double y) override;
+    void notifyButton(quint16 evdevCode, bool pressed) override;
 
 signals:
     // The desktop is asking the user.
@@ -62,7 +64,7 @@ private:
     quint32 version_ = 0;
     int requests_ = 0;
     bool running_ = false;
-    // Keys come from the server's thread too: the session they go to, empty
+    // Input comes from the server's thread too: the session they go to, empty
     // while none runs.
     mutable std::mutex keysMutex_;
     QString keysSession_;
