@@ -1,6 +1,7 @@
 #include "server/FrontDoor.h"
 
 #include "server/ControllerSite.h"
+#include "server/LayoutRequests.h"
 #include "server/PeerAddress.h"
 
 #include <QFile>
@@ -103,6 +104,11 @@ void FrontDoor::inspect(QTcpSocket* socket)
         parseRequestHead(QByteArrayView(peeked).first(end + kEndOfHead.size()));
     if (!request) {
         respond(socket, plainTextResponse("400 Bad Request", "Bad Request"), {});
+        return;
+    }
+    if (layouts_ && !isWebSocketUpgrade(*request) &&
+        LayoutRequests::isLayoutsTarget(request->target)) {
+        layouts_->serve(socket, *request, end + kEndOfHead.size(), localNames_);
         return;
     }
     if (!isWebSocketUpgrade(*request)) {

@@ -14,6 +14,7 @@
 
 #include <chrono>
 
+class LayoutRequests;
 class QTcpSocket;
 class QWebSocket;
 struct HttpResponse;
@@ -70,6 +71,8 @@ public:
     // got, if any; the socket's limits go with it, and it now lives as long
     // as the WebSocket.
     std::optional<Pass> claim(QWebSocket& webSocket);
+    // Requests for /layouts go there instead of to the page.
+    void routeLayouts(LayoutRequests& layouts) { layouts_ = &layouts; }
 
 private:
     void inspect(QTcpSocket* socket);
@@ -97,4 +100,5 @@ private:
     QHash<QString, Upgrade> upgrading_;
     // Roster ids asked to make room, which still count until they are gone.
     QSet<int> evicted_;
+    QPointer<LayoutRequests> layouts_;
 };

@@ -34,9 +34,14 @@ WebSocketViewModel::WebSocketViewModel(EventLayer& events, DiagnosticLog& log,
       tls_(TlsCredentials::defaultFolder(), log),
       trust_(log, LocalNetworkRule(settings_.localNetworks)), roster_(settings_.approvalTimeout),
       frontDoor_(engine_, log, settings_.frontDoor, roster_, trust_),
+      layouts_(settings_.layoutsDirectory, log),
+      layoutRequests_(layouts_, trust_, log, settings_.frontDoor.headTimeout),
       heartbeat_(settings_.heartbeat), pads_(settings_.padDevices, log),
       serverStatus_(QStringLiteral("Stopped")), connectionStatus_(QStringLiteral("Not connected"))
 {
+    frontDoor_.routeLayouts(layoutRequests_);
+    connect(&layoutRequests_, &LayoutRequests::changed, this,
+            &WebSocketViewModel::addReceivedMessage);
     connect(&engine_, &QWebSocketServer::newConnection, this, [this] {
         while (engine_.hasPendingConnections())
             handleNewConnection(engine_.nextPendingConnection());

@@ -7,8 +7,10 @@
 #include "input/KeySynthesizer.h"
 #include "input/PointerMotion.h"
 #include "input/ScrollSynthesizer.h"
+#include "layouts/LayoutStore.h"
 #include "server/FrontDoor.h"
 #include "server/Heartbeat.h"
+#include "server/LayoutRequests.h"
 #include "tls/TlsCredentials.h"
 #include "trust/ClientRoster.h"
 #include "trust/DeviceTrust.h"
@@ -41,6 +43,7 @@ struct ServerSettings
     std::chrono::milliseconds approvalTimeout{60'000};
     LocalNetworkRule::Source localNetworks = LocalNetworkRule::system();
     std::shared_ptr<PadDeviceFactory> padDevices = std::make_shared<UinputPadFactory>();
+    QString layoutsDirectory = LayoutStore::defaultDirectory();
 };
 
 // The server's state as the window shows it, and the server itself: the
@@ -128,6 +131,8 @@ private:
     DeviceTrust trust_;
     ClientRoster roster_;
     FrontDoor frontDoor_;
+    LayoutStore layouts_;
+    LayoutRequests layoutRequests_;
     Heartbeat heartbeat_;
     PadSessions pads_;
     QPointer<QTcpServer> listener_;

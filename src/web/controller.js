@@ -1,9 +1,13 @@
 // The phone side of Kestrelio. In key mode buttons send key names and the
 // pad sends scrolls; in game pad mode the page drives a virtual game pad of
 // its own. Either way the page answers the server's heartbeat, and everything
-// held is let go whenever the page may stop hearing about the finger.
+// held is let go whenever the page may stop hearing about the finger. Other
+// layouts, kept on the computer, are drawn by controls.js and made in editor.js.
+import { Editor } from './editor.js';
+import { LayoutMenu, LayoutView, PAGE_SCREENS, builtInFor, fetchLayout } from './controls.js';
 import { MotionScreen, PAIR_CODE_WAIT_MS, PadMotion, ScreenWakeLock } from './motion.js';
 import { Stick, buzz, rumble } from './pad.js';
+import { ScrollPad } from './touch.js';
 
 const statusText = document.getElementById('status');
 const playerText = document.getElementById('player');
@@ -39,7 +43,10 @@ let pairingSecret = new URLSearchParams(location.hash.slice(1)).get('pair');
 if (location.hash) history.replaceState(null, '', location.pathname + location.search);
 
 const MODE_KEY = 'kestrelio-mode';
+const LAYOUT_KEY = 'kestrelio-layout';
 let mode = setting(MODE_KEY) === 'pad' ? 'pad' : 'keys';
+let layoutName = setting(LAYOUT_KEY) ?? builtInFor(mode);
+let layout = null; // the chosen layout's document, once the computer sent it
 
 function socketUrl(token, path = mode === 'pad' ? '/pad' : '/') {
   const scheme = location.protocol === 'https:' ? 'wss' : 'ws';
@@ -167,21 +174,7 @@ function release(button, pointer) {
   button.classList.remove('down-now');
 }
 
-const sticks = [...document.querySelectorAll('[data-stick]')].map((zone) => new Stick(zone, send));
-
-function forgetPressed() {
-  for (const button of pressed.keys()) button.classList.remove('down-now');
-  pressed.clear();
-  for (const stick of sticks) stick.forget();
-}
-
-function releaseAll() {
-  for (const { up } of pressed.values()) send(up);
-  for (const stick of sticks) stick.releaseNow();
-  forgetPressed();
-}
-
-for (const button of document.querySelectorAll('[data-key], [data-pad]')) {
+function wireButton(button) {
   button.addEventListener('pointerdown', (event) => {
     event.preventDefault();
     // A touch is captured by the button it starts on; without the capture a
@@ -195,13 +188,34 @@ for (const button of document.querySelectorAll('[data-key], [data-pad]')) {
   button.addEventListener('contextmenu', (event) => event.preventDefault());
 }
 
+for (const button of document.querySelectorAll('[data-key], [data-pad]')) wireButton(button);
+const sticks = [...document.querySelectorAll('[data-stick]')].map((zone) => new Stick(zone, send));
+const scrollPad = new ScrollPad(document.getElementById('scrollpad'), send);
+const view = new LayoutView(document.getElementById('layout'), send, wireButton);
+
+function forgetPressed() {
+  for (const button of pressed.keys()) button.classList.remove('down-now');
+  pressed.clear();
+  for (const stick of sticks) stick.forget();
+  scrollPad.forget();
+  view.forget();
+}
+
+function releaseAll() {
+  for (const { up } of pressed.values()) send(up);
+  for (const stick of sticks) stick.releaseNow();
+  view.releaseNow();
+  forgetPressed();
+}
+
 // The mode: each has its own connection (the game pad exists while its
 // connection is open), so switching lets go of everything and reconnects.
 
 function showMode() {
   document.body.dataset.mode = mode;
+  document.body.toggleAttribute('data-custom', !PAGE_SCREENS[layoutName]);
   for (const button of document.querySelectorAll('.modes [data-mode]')) {
-    button.setAttribute('aria-pressed', String(button.dataset.mode === mode));
+    button.setAttribute('aria-pressed', String(layoutName === builtInFor(button.dataset.mode)));
   }
   document.getElementById('refused').hidden = true;
 }
@@ -216,81 +230,64 @@ function reconnect() {
   connect();
 }
 
-for (const button of document.querySelectorAll('[data-mode]')) {
-  button.addEventListener('click', () => {
-    if (button.dataset.mode === mode && socket) return;
-    mode = button.dataset.mode;
-    storeSetting(MODE_KEY, mode);
-    reconnect();
-  });
+// A layout brings its mode; the page's own two screens are the built-ins
+// of the two modes. The choice is remembered; one that has gone from the
+// computer falls back to the built-in of its mode.
+const menu = new LayoutMenu(document.getElementById('layouts'), document.getElementById('layout-menu'), chooseLayout);
+
+async function chooseLayout(name) {
+  const chosen = await fetchLayout(name);
+  if (!chosen && !PAGE_SCREENS[name]) {
+    if (!layout && name === layoutName) chooseLayout(builtInFor(mode));
+    return;
+  }
+  releaseAll();
+  layoutName = name;
+  layout = chosen;
+  storeSetting(LAYOUT_KEY, name);
+  menu.showChosen(name, chosen?.title);
+  if (PAGE_SCREENS[name]) view.clear();
+  else view.show(chosen);
+  const wanted = PAGE_SCREENS[name] ?? chosen.mode;
+  if (wanted === mode && socket) {
+    showMode();
+    return;
+  }
+  mode = wanted;
+  storeSetting(MODE_KEY, mode);
+  reconnect();
+}
+
+for (const button of document.querySelectorAll('button[data-mode]')) {
+  button.addEventListener('click', () => chooseLayout(builtInFor(button.dataset.mode)));
 }
 document.getElementById('retry').addEventListener('click', reconnect);
+
+const editor = new Editor(
+  {
+    canvas: document.getElementById('editor'),
+    panel: document.getElementById('control-panel'),
+    savePanel: document.getElementById('save-panel'),
+    adder: document.getElementById('add-control'),
+    saveButton: document.getElementById('save'),
+    saveAsButton: document.getElementById('save-as'),
+    closeButton: document.getElementById('close-editor'),
+  },
+  () => setting(TOKEN_KEY),
+  chooseLayout,
+  showMode,
+);
+document.getElementById('edit').addEventListener('click', () => {
+  releaseAll();
+  menu.close();
+  editor.open(layoutName, layout ?? { version: 1, title: '', mode, controls: [] });
+});
 
 document.addEventListener('visibilitychange', () => {
   if (document.hidden) releaseAll();
 });
 window.addEventListener('blur', releaseAll);
 window.addEventListener('pagehide', releaseAll);
-
-// The scroll pad scrolls like a touch screen: the content follows the finger.
-// A finger moving up sends a negative vertical amount (the view scrolls
-// down); moving left sends a negative horizontal amount (the view scrolls
-// right). One unit is 50 pixels on the computer, and a pixel on the phone
-// scrolls two there.
-
-const PIXELS_PER_UNIT = 50;
-const COMPUTER_PIXELS_PER_PHONE_PIXEL = 2;
-const MIN_SCROLL_INTERVAL_MS = 1000 / 60;
-const pad = document.getElementById('scrollpad');
-let padPointer = null;
-let lastX = 0;
-let lastY = 0;
-let pendingX = 0;
-let pendingY = 0;
-let lastScroll = -Infinity;
-let scrollTimer = 0;
-
-function units(phonePixels) {
-  return Math.round((phonePixels * COMPUTER_PIXELS_PER_PHONE_PIXEL * 100) / PIXELS_PER_UNIT) / 100;
-}
-
-function sendScroll() {
-  scrollTimer = 0;
-  const x = units(pendingX);
-  const y = units(pendingY);
-  if (x === 0 && y === 0) return;
-  pendingX -= (x * PIXELS_PER_UNIT) / COMPUTER_PIXELS_PER_PHONE_PIXEL;
-  pendingY -= (y * PIXELS_PER_UNIT) / COMPUTER_PIXELS_PER_PHONE_PIXEL;
-  lastScroll = performance.now();
-  send(`mouse ${x} ${y}`);
-}
-
-function scheduleScroll() {
-  if (scrollTimer) return;
-  const wait = lastScroll + MIN_SCROLL_INTERVAL_MS - performance.now();
-  if (wait <= 0) sendScroll();
-  else scrollTimer = setTimeout(sendScroll, wait);
-}
-
-pad.addEventListener('pointerdown', (event) => {
-  event.preventDefault();
-  padPointer = event.pointerId;
-  lastX = event.clientX;
-  lastY = event.clientY;
-});
-pad.addEventListener('pointermove', (event) => {
-  if (event.pointerId !== padPointer) return;
-  pendingX += event.clientX - lastX;
-  pendingY += event.clientY - lastY;
-  lastX = event.clientX;
-  lastY = event.clientY;
-  scheduleScroll();
-});
-for (const type of ['pointerup', 'pointercancel']) {
-  pad.addEventListener(type, (event) => {
-    if (event.pointerId === padPointer) padPointer = null;
-  });
-}
 
 // Comforts, where the browser offers them.
 
@@ -308,9 +305,15 @@ function askPairCode() {
 }
 
 const wakeLock = new ScreenWakeLock();
-const padMotion = new PadMotion(() => (mode === 'pad' ? sticks : []));
+const padMotion = new PadMotion(() => {
+  if (mode !== 'pad') return [];
+  return PAGE_SCREENS[layoutName] ? sticks : view.parts;
+});
 const motionScreen = new MotionScreen(document.getElementById('motion-panel'), padMotion, askPairCode);
-document.getElementById('motion').addEventListener('click', () => motionScreen.open());
+document.getElementById('motion').addEventListener('click', () => {
+  menu.close();
+  motionScreen.open();
+});
 
 document.getElementById('fullscreen').addEventListener('click', async () => {
   try {
@@ -323,3 +326,4 @@ document.getElementById('fullscreen').addEventListener('click', async () => {
 
 showMode();
 connect();
+chooseLayout(layoutName);

@@ -2,8 +2,8 @@
 // phones' browsers offer both only to a secure page, which is this page when
 // it is served over https. Over http the motion screen explains how to get
 // there and opens the https page with a one-time pairing code.
+import { MIN_INTERVAL_MS } from './pad.js';
 
-const MIN_INTERVAL_MS = 1000 / 60;
 const DEAD_ZONE_DEGREES = 2;
 // Tilt as keys: pressed past half of full lock, let go a little before it, so
 // that a phone held at the edge does not chatter.

@@ -1,8 +1,9 @@
 // The game pad's own parts: analog sticks and rumble. A stick reports where
 // its knob sits as "ls X Y" / "rs X Y", X and Y in [-1, 1] with up negative
 // as on real pads, at most 60 times a second and only when the value changes.
+// Other sticks reuse the knob and say what its value means in flush().
 
-const MIN_INTERVAL_MS = 1000 / 60;
+export const MIN_INTERVAL_MS = 1000 / 60;
 // Real sticks click when pushed in; here a tap followed by a touch within
 // this time clicks the stick for as long as that second finger stays down.
 const TAP_MS = 250;
@@ -47,7 +48,7 @@ export class Stick {
     // The knob keeps following a finger that leaves the ring.
     this.zone.setPointerCapture(event.pointerId);
     this.touchStart = performance.now();
-    if (this.touchStart - this.lastTap < DOUBLE_TAP_MS) {
+    if (this.click && this.touchStart - this.lastTap < DOUBLE_TAP_MS) {
       this.clicking = true;
       this.zone.classList.add('down-now');
       this.send(this.click);
