@@ -277,10 +277,12 @@ const editor = new Editor(
   chooseLayout,
   showMode,
 );
-document.getElementById('edit').addEventListener('click', () => {
+document.getElementById('edit').addEventListener('click', async () => {
   releaseAll();
   menu.close();
-  editor.open(layoutName, layout ?? { version: 1, title: '', mode, controls: [] });
+  // Before the chosen layout has arrived, the editor waits for it.
+  const current = layout ?? (await fetchLayout(layoutName));
+  editor.open(layoutName, current ?? { version: 1, title: '', mode, controls: [] });
 });
 
 document.addEventListener('visibilitychange', () => {

@@ -45,8 +45,7 @@ export function place(box, { x, y, w, h }) {
 // A d-pad's four keys, in the order up, left, down, right.
 export const DPAD_DIRECTIONS = ['up', 'left', 'down', 'right'];
 export function dpadKeys(bind) {
-  const names = Array.isArray(bind) ? bind : String(bind ?? '').split(' ');
-  return names.length === 4 ? names : DPAD_DIRECTIONS;
+  return Array.isArray(bind) && bind.length === 4 ? bind : [...DPAD_DIRECTIONS];
 }
 
 // A stick on keys holds one of eight directions once pushed past half way.

@@ -38,12 +38,13 @@ const BINDS = {
   },
 };
 
+// A new control's size and its first bind in each mode (none where it takes none).
 const NEW_CONTROLS = {
   button: { w: 0.12, h: 0.2, keys: 'space', pad: 'a' },
-  dpad: { w: 0.26, h: 0.5, keys: [...DPAD_DIRECTIONS], pad: '' },
+  dpad: { w: 0.26, h: 0.5, keys: DPAD_DIRECTIONS },
   stick: { w: 0.26, h: 0.5, keys: 'wasd', pad: 'ls' },
-  touchpad: { w: 0.4, h: 0.5, keys: '' },
-  scroll: { w: 0.2, h: 0.5, keys: '' },
+  touchpad: { w: 0.4, h: 0.5 },
+  scroll: { w: 0.2, h: 0.5 },
   trigger: { w: 0.12, h: 0.2, pad: 'l2' },
   motion: { w: 0.2, h: 0.4, keys: 'mouse' },
 };
@@ -181,7 +182,8 @@ export class Editor {
 
   add(type) {
     const { w, h, [this.layout.mode]: bind } = NEW_CONTROLS[type];
-    const control = { type, x: tidy((1 - w) / 2), y: tidy((1 - h) / 2), w, h, label: '', bind: structuredClone(bind) };
+    const control = { type, x: tidy((1 - w) / 2), y: tidy((1 - h) / 2), w, h };
+    if (bind) control.bind = structuredClone(bind);
     control.label = this.defaultLabel(control);
     this.layout.controls.push(control);
     this.openPanel(control);
@@ -194,7 +196,7 @@ export class Editor {
   openPanel(control) {
     this.selected = control;
     this.panel.querySelector('h2').textContent = TYPE_NAMES[control.type] ?? control.type;
-    this.panel.querySelector('input').value = control.label;
+    this.panel.querySelector('input').value = control.label ?? '';
     const binds = this.panel.querySelector('.binds');
     binds.replaceChildren();
     const groups = BINDS[this.layout.mode][control.type];
@@ -218,6 +220,8 @@ export class Editor {
       }));
       binds.append(row);
     }
+    // The panel keeps clear of the control it is about.
+    this.panel.classList.toggle('left', control.x + control.w / 2 > 0.5);
     this.panel.hidden = false;
     this.redraw();
   }

@@ -71,6 +71,7 @@ class MotionSensors {
     this.orientationSeen = false;
     this.listening = false;
     this.allowed = typeof window.DeviceOrientationEvent?.requestPermission !== 'function';
+    this.asking = null;
     this.onOrientation = (event) => this.orientation(event);
     this.onMotion = (event) => this.motion(event);
     document.addEventListener('visibilitychange', () => this.update());
@@ -104,6 +105,8 @@ class MotionSensors {
 
   listen(listener) {
     this.listeners.add(listener);
+    // Chrome answers without a tap; iOS refuses until one, and asks then.
+    if (!this.allowed && !this.asking) this.asking = this.allow();
     this.update();
   }
 
@@ -136,7 +139,8 @@ class MotionSensors {
     const now = performance.now();
     const seconds = this.lastTurn ? Math.min((now - this.lastTurn) / 1000, LONGEST_STEP_S) : 0;
     this.lastTurn = now;
-    const [x, y, z] = onScreen([rate.beta, rate.gamma, rate.alpha]);
+    // Browsers give the rates about the device's x, y and z axes as alpha, beta, gamma.
+    const [x, y, z] = onScreen([rate.alpha, rate.beta, rate.gamma]);
     // Turning about the world's vertical aims sideways however the phone is
     // held; turning about the screen's horizontal axis aims up and down.
     const yaw = this.up ? (x * this.up[0] + y * this.up[1] + z * this.up[2]) / this.length() : y;
@@ -237,8 +241,9 @@ export class MotionControl {
       this.showNote();
     });
     calibrate.addEventListener('click', () => sensors.calibrate());
-    this.showNote();
     sensors.listen(this);
+    this.showNote();
+    sensors.asking?.then(() => this.showNote());
   }
 
   showNote() {
@@ -380,7 +385,7 @@ export class MotionScreen {
       const name = input.dataset.setting;
       const output = input.parentElement.querySelector('output');
       const show = () => {
-        if (output) output.textContent = input.value;
+        if (output) output.textContent = input.value + (output.dataset.unit ?? '');
       };
       if (input.type === 'checkbox') input.checked = settings[name];
       else input.value = settings[name];

@@ -5,7 +5,7 @@
 // included. With KESTRELIO_TEST_INPUT_OFF set, it says that nothing can be
 // typed, for that reason. With KESTRELIO_TEST_XVFB set, it types through XTest
 // into an Xvfb of its own and prints what that X server received ("X: press
-// w", "X: button 1") and where its pointer went ("X: pointer 640 400").
+// w", "X: press button 1") and where its pointer went ("X: pointer 640 400").
 #include "RecordingPads.h"
 #include "XTestSupport.h"
 #include "app/ConsoleStatusPrinter.h"
@@ -17,7 +17,6 @@
 #include <QCoreApplication>
 #include <QTimer>
 
-#include <X11/Xlib.h>
 #include <memory>
 
 using namespace std::chrono_literals;
@@ -28,37 +27,25 @@ namespace {
 class XReport
 {
 public:
-    XReport(const QByteArray& display, DiagnosticLog& log)
-        : recorder_(display), pointerDisplay_(XOpenDisplay(display.constData())), log_(log)
+    XReport(const QByteArray& display, DiagnosticLog& log) : recorder_(display), log_(log)
     {
         timer_.callOnTimeout([this] { report(); });
         timer_.start(10ms);
     }
-    ~XReport()
-    {
-        if (pointerDisplay_)
-            XCloseDisplay(pointerDisplay_);
-    }
-    bool isReady() const { return recorder_.isReady() && pointerDisplay_; }
+    bool isReady() const { return recorder_.isReady(); }
 
 private:
     void report()
     {
         for (QString event = recorder_.next(0); !event.isEmpty(); event = recorder_.next(0))
             log_.writeLine(QStringLiteral("X: ") + event);
-        Window root, child;
-        int x, y, windowX, windowY;
-        unsigned mask;
-        if (XQueryPointer(pointerDisplay_, DefaultRootWindow(pointerDisplay_), &root, &child, &x,
-                          &y, &windowX, &windowY, &mask) &&
-            QPoint(x, y) != pointer_) {
-            pointer_ = QPoint(x, y);
-            log_.writeLine(QStringLiteral("X: pointer %1 %2").arg(x).arg(y));
+        if (const QPoint pointer = recorder_.pointer(); pointer != pointer_) {
+            pointer_ = pointer;
+            log_.writeLine(QStringLiteral("X: pointer %1 %2").arg(pointer.x()).arg(pointer.y()));
         }
     }
 
     XInputRecorder recorder_;
-    _XDisplay* pointerDisplay_;
     DiagnosticLog& log_;
     QTimer timer_;
     QPoint pointer_{-1, -1};
