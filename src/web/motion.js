@@ -19,9 +19,13 @@ export const PAIR_CODE_WAIT_MS = 5000;
 const SETTINGS_KEY = 'kestrelio-motion';
 const DEFAULTS = { tilt: false, gyro: false, fullLock: 30, sensitivity: 1, neutral: [0, 0] };
 
+// What storage holds is used only where it has the default's shape.
 function loadSettings() {
   try {
-    return { ...DEFAULTS, ...JSON.parse(localStorage.getItem(SETTINGS_KEY)) };
+    const saved = JSON.parse(localStorage.getItem(SETTINGS_KEY)) ?? {};
+    const fits = (name) =>
+      typeof saved[name] === typeof DEFAULTS[name] && Array.isArray(saved[name]) === Array.isArray(DEFAULTS[name]);
+    return Object.fromEntries(Object.keys(DEFAULTS).map((name) => [name, fits(name) ? saved[name] : DEFAULTS[name]]));
   } catch {
     return { ...DEFAULTS }; // storage may be off or hold junk
   }
@@ -167,7 +171,9 @@ class MotionSensors {
     if (!this.up) return;
     const [roll, pitch] = this.raw();
     const [neutralRoll, neutralPitch] = settings.neutral;
-    for (const listener of this.listeners) listener.tilt?.(wrapped(roll - neutralRoll), wrapped(pitch - neutralPitch));
+    for (const listener of this.listeners) {
+      listener.tilt?.(wrapped(roll - neutralRoll), wrapped(pitch - neutralPitch));
+    }
   }
 
   calibrate() {

@@ -50,7 +50,8 @@ after(async () => { await browser?.close(); server?.kill(); });
 
 const phone = { viewport: { width: 844, height: 390 }, deviceScaleFactor: 3, isMobile: true, hasTouch: true };
 
-async function openPhone(address = '/', options = phone, status = /^Connected$/, at = port, origin = `http://127.0.0.1:${at}`) {
+async function openPhone(address = '/', options = phone, status = /^Connected$/, at = port,
+  origin = `http://127.0.0.1:${at}`) {
   const context = browser.newContext(options);
   contexts.push(context);
   const page = await (await context).newPage();
@@ -325,7 +326,7 @@ describe('motion', () => {
     await page.locator('#motion').tap();
   };
 
-  test('the http page opens the https one paired; there tilt steers, Calibrate centres, the screen stays on', async () => {
+  test('the http page opens the https one paired; tilt steers, Calibrate centres, the screen stays on', async () => {
     const { page, sockets } = await openPhone('/', secure, /^Connected$/, port, `http://${localName}:${port}`);
     // The page keeps every lock it is given, to be looked at here.
     await page.addInitScript(() => {
@@ -404,7 +405,8 @@ describe('motion', () => {
     const { page } = await openPhone();
     const cdp = await page.context().newCDPSession(page);
     await cdp.send('Emulation.setSensorOverrideEnabled', { enabled: true, type: 'gyroscope' });
-    const turn = (x) => cdp.send('Emulation.setSensorOverrideReadings', { type: 'gyroscope', reading: { xyz: { x, y: 0, z: 0 } } });
+    const turn = (x) =>
+      cdp.send('Emulation.setSensorOverrideReadings', { type: 'gyroscope', reading: { xyz: { x, y: 0, z: 0 } } });
     await turn(0);
     await chooseLayout(page, 'gyro');
     const [x, y] = await pointerRests();
