@@ -37,9 +37,8 @@ struct HeadlessServer
                                                   "network (no window to ask before a new "
                                                   "device types)"));
         model.startServer();
-        if (model.tls().usable())
-            log.writeLine(QStringLiteral("TLS certificate fingerprint (SHA-256): ") +
-                          model.tls().fingerprint());
+        QObject::connect(&model, &WebSocketViewModel::tlsChanged, &model,
+                         [this, &log] { printFingerprint(log, model.tls()); });
         const auto print = [this, &log, &trust] {
             if (pairing.address())
                 model.coverPairingAddress(*pairing.address());

@@ -19,12 +19,11 @@ KestrelioApp::KestrelioApp(DiagnosticLog& log) : log_(log)
     network_ = std::make_unique<NetworkThread>(log);
     network_->run([this, &log] {
         model_ = std::make_unique<WebSocketViewModel>(input_, log);
-        if (model_->tls().usable())
-            log.writeLine(QStringLiteral("TLS certificate fingerprint (SHA-256): ") +
-                          model_->tls().fingerprint());
         // A failure to listen is also told where the program was started
         // from, in its place among the server's other lines.
         WebSocketViewModel* model = model_.get();
+        QObject::connect(model, &WebSocketViewModel::tlsChanged, model,
+                         [model, &log] { printFingerprint(log, model->tls()); });
         QObject::connect(model, &WebSocketViewModel::serverStatusChanged, model, [model, &log] {
             if (isServerFailure(model->serverStatus()))
                 log.writeLine(QStringLiteral("Server status: ") + model->serverStatus());

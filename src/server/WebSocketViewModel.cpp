@@ -46,6 +46,13 @@ WebSocketViewModel::WebSocketViewModel(EventLayer& events, DiagnosticLog& log,
         while (engine_.hasPendingConnections())
             handleNewConnection(engine_.nextPendingConnection());
     });
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            tls_.load();
+            emit tlsChanged();
+        },
+        Qt::QueuedConnection);
     connect(&heartbeat_, &Heartbeat::pingDue, this, [this](ClientConnection* connection) {
         sendMessage(QStringLiteral("PING"), *connection);
     });
@@ -80,6 +87,12 @@ WebSocketViewModel::~WebSocketViewModel()
 {
     // Connections go first: their signals lead into the members below.
     qDeleteAll(findChildren<ClientConnection*>(Qt::FindDirectChildrenOnly));
+}
+
+void WebSocketViewModel::coverPairingAddress(const QString& address)
+{
+    if (tls_.cover(address))
+        emit tlsChanged();
 }
 
 void WebSocketViewModel::setKeyPressSimulation(const std::optional<QString>& text)

@@ -84,9 +84,10 @@ public:
     void releaseAllKeys() { keys_.releaseAllKeys(); }
 
     DeviceTrust& trust() { return trust_; }
+    // Loaded one turn after the server is made, off the start's path.
     const TlsCredentials& tls() const { return tls_; }
     // The certificate must name the address phones are sent to.
-    void coverPairingAddress(const QString& address) { tls_.cover(address); }
+    void coverPairingAddress(const QString& address);
     ClientRoster& roster() { return roster_; }
 
 public slots:
@@ -100,6 +101,8 @@ signals:
     void gamePadsChanged();
     void gamePadsOffChanged();
     void keyPressSimulationChanged();
+    // The certificate was loaded or made anew.
+    void tlsChanged();
 
 private:
     void setServerStatus(const QString& status);

@@ -51,6 +51,9 @@ std::optional<QString> readFile(const QString& path, QByteArray& content)
 
 TlsCredentials::TlsCredentials(const QString& folder, DiagnosticLog& log)
     : folder_(folder), log_(log)
+{}
+
+void TlsCredentials::load()
 {
     QDir().mkpath(folder_);
     QFile::setPermissions(folder_, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
@@ -58,6 +61,8 @@ TlsCredentials::TlsCredentials(const QString& folder, DiagnosticLog& log)
     if (!key_.isNull())
         loadCertificate();
     configure();
+    if (!addressToCover_.isEmpty())
+        cover(addressToCover_);
 }
 
 QString TlsCredentials::defaultFolder()
@@ -135,19 +140,22 @@ void TlsCredentials::makeCertificate(const QString& extraAddress)
     save(kCertificateFile, *pem);
 }
 
-void TlsCredentials::cover(const QString& address)
+bool TlsCredentials::cover(const QString& address)
 {
-    if (!usable() ||
-        certificate_.subjectAlternativeNames().values(QSsl::IpAddressEntry).contains(address))
-        return;
+    if (!usable()) {
+        addressToCover_ = address;
+        return false;
+    }
+    if (certificate_.subjectAlternativeNames().values(QSsl::IpAddressEntry).contains(address))
+        return false;
     makeCertificate(address);
     configure();
     if (!usable())
-        return;
+        return false;
     log_.writeLine(QStringLiteral("The TLS certificate did not name %1: made a new one with the "
                                   "same key; phones will ask to accept it again")
                        .arg(address));
-    log_.writeLine(QStringLiteral("TLS certificate fingerprint (SHA-256): ") + fingerprint());
+    return true;
 }
 
 QString TlsCredentials::fingerprint() const
@@ -176,4 +184,11 @@ void TlsCredentials::configure()
     configuration_.setPrivateKey(key_);
     configuration_.setPeerVerifyMode(QSslSocket::VerifyNone);
     configuration_.setProtocol(QSsl::TlsV1_2OrLater);
+}
+
+void printFingerprint(DiagnosticLog& log, const TlsCredentials& credentials)
+{
+    if (credentials.usable())
+        log.writeLine(QStringLiteral("TLS certificate fingerprint (SHA-256): ") +
+                      credentials.fingerprint());
 }

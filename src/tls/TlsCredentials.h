@@ -13,15 +13,20 @@
 class TlsCredentials
 {
 public:
-    // Loads the key and certificate from `folder`; what is missing, unreadable
-    // or corrupt is made anew and saved, with a line saying so.
+    // Kept in `folder`; nothing is read before load().
     TlsCredentials(const QString& folder, DiagnosticLog& log);
+
+    // Loads the key and certificate; what is missing, unreadable or corrupt
+    // is made anew and saved, with a line saying so. Costs tens of
+    // milliseconds the first time OpenSSL is used in the process.
+    void load();
 
     // $XDG_CONFIG_HOME/kestrelio/tls
     static QString defaultFolder();
 
-    // Makes a new certificate with the same key when `address` is not in it.
-    void cover(const QString& address);
+    // Makes a new certificate with the same key when `address` is not in it;
+    // whether it did. Before load(), the address waits for it.
+    bool cover(const QString& address);
 
     // False only when OpenSSL could make no key or certificate at all.
     bool usable() const { return !certificate_.isNull() && !key_.isNull(); }
@@ -39,9 +44,14 @@ private:
     void configure();
 
     QString folder_;
+    QString addressToCover_;
     DiagnosticLog& log_;
     QByteArray keyPem_;
     QSslKey key_;
     QSslCertificate certificate_;
     QSslConfiguration configuration_;
 };
+
+// "TLS certificate fingerprint (SHA-256): …", for comparing with what a phone
+// shows before it accepts the certificate; nothing while there is none.
+void printFingerprint(DiagnosticLog& log, const TlsCredentials& credentials);

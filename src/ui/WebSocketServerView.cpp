@@ -255,9 +255,12 @@ QWidget* WebSocketServerView::buildRightColumn(DiagnosticLog& log, InterfaceSour
     codeText_->hide();
     actionLayout->addWidget(codeText_);
     actionLayout->addWidget(fingerprint_);
-    connect(&qrView_->pairingAddress(), &PairingAddress::changed, this,
+    connect(&qrView_->pairingAddress(), &PairingAddress::changed, this, [this] {
+        if (const std::optional<QString> address = qrView_->ipAddress())
+            server_([this, &address] { viewModel_.coverPairingAddress(*address); });
+    });
+    connect(&viewModel_, &WebSocketViewModel::tlsChanged, this,
             &WebSocketServerView::showCertificate);
-    showCertificate();
     connect(qrView_, &QrView::qrCodeImageChanged, this, [this] {
         const std::optional<QString>& shown = qrView_->codeText();
         codeText_->setText(shown.value_or(QString()));
@@ -355,12 +358,7 @@ QWidget* WebSocketServerView::buildCodeSwitch(QWidget* parent)
 
 void WebSocketServerView::showCertificate()
 {
-    const std::optional<QString> address = qrView_->ipAddress();
-    const QString fingerprint = server_([this, &address] {
-        if (address)
-            viewModel_.coverPairingAddress(*address);
-        return viewModel_.tls().fingerprint();
-    });
+    const QString fingerprint = server_([this] { return viewModel_.tls().fingerprint(); });
     fingerprint_->setText(tr("Certificate SHA-256: %1").arg(fingerprint));
     reserveWrappedHeight(fingerprint_);
 }

@@ -51,7 +51,8 @@ private slots:
         // Every client of this test trusts the certificate the server makes,
         // and nothing else: a name it lacks fails the handshake.
         RecordingLog log;
-        const TlsCredentials credentials(TlsCredentials::defaultFolder(), log);
+        TlsCredentials credentials(TlsCredentials::defaultFolder(), log);
+        credentials.load();
         QVERIFY(credentials.usable());
         QSslConfiguration trusting = QSslConfiguration::defaultConfiguration();
         trusting.setCaCertificates({credentials.certificate()});
@@ -133,7 +134,8 @@ private slots:
         RecordingLog log;
         QByteArray first;
         {
-            const TlsCredentials made(folder, log);
+            TlsCredentials made(folder, log);
+            made.load();
             QVERIFY(made.usable());
             first = made.certificate().toPem();
             const QStringList names =
@@ -152,15 +154,14 @@ private slots:
         QVERIFY2(log.lines.isEmpty(), qPrintable(log.lines.join(u"\n")));
 
         TlsCredentials again(folder, log);
+        again.load();
         QCOMPARE(again.certificate().toPem(), first); // a phone accepts it once
-        again.cover(QStringLiteral("192.0.2.7"));
+        QVERIFY(again.cover(QStringLiteral("192.0.2.7")));
         QVERIFY(addressNames(again.certificate()).contains(u"192.0.2.7"));
         QCOMPARE(log.lines.value(0), "The TLS certificate did not name 192.0.2.7: made a new one "
                                      "with the same key; phones will ask to accept it again");
-        QCOMPARE(log.lines.value(1),
-                 "TLS certificate fingerprint (SHA-256): " + again.fingerprint());
-        again.cover(QStringLiteral("192.0.2.7"));
-        QCOMPARE(log.lines.size(), 2);
+        QVERIFY(!again.cover(QStringLiteral("192.0.2.7")));
+        QCOMPARE(log.lines.size(), 1);
 
         // File, what it then holds, the line, whether the key survives.
         const std::tuple<QString, QByteArray, QString, bool> damages[] = {
@@ -181,7 +182,8 @@ private slots:
             file.write(content);
             file.close();
             log.lines.clear();
-            const TlsCredentials mended(folder, log);
+            TlsCredentials mended(folder, log);
+            mended.load();
             QVERIFY(mended.usable());
             QCOMPARE(log.lines, QStringList{line});
             QVERIFY(mended.certificate().toPem() != first);
@@ -202,40 +204,45 @@ private slots:
         // The start of a ClientHello record, and no more.
         const QByteArray partialHello("\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03", 11);
         std::vector<std::unique_ptr<QTcpSocket>> stalled;
+        QElapsedTimer clock;
+        clock.start();
+        // How long each stayed open, from when it connected.
+        QList<qint64> lifetimes;
+        int connected = 0;
         for (int i = 0; i < 200; ++i) {
-            auto& socket = stalled.emplace_back(std::make_unique<QTcpSocket>());
-            QObject::connect(socket.get(), &QTcpSocket::connected, socket.get(),
-                             [socket = socket.get(), i, &partialHello] {
+            auto* socket = stalled.emplace_back(std::make_unique<QTcpSocket>()).get();
+            QObject::connect(socket, &QTcpSocket::connected, socket,
+                             [socket, i, &partialHello, &clock, &lifetimes, &connected] {
+                                 ++connected;
                                  socket->write(i % 2 ? partialHello : partialHello.first(1));
+                                 const qint64 connectedAt = clock.elapsed();
+                                 QObject::connect(socket, &QTcpSocket::disconnected, socket,
+                                                  [&clock, &lifetimes, connectedAt] {
+                                                      lifetimes.append(clock.elapsed() -
+                                                                       connectedAt);
+                                                  });
                              });
             socket->connectToHost(QHostAddress::LocalHost, port);
         }
-        QTRY_VERIFY(std::all_of(stalled.begin(), stalled.end(), [](const auto& socket) {
-            return socket->state() == QAbstractSocket::ConnectedState && !socket->bytesToWrite();
-        }));
+        QTRY_COMPARE(connected, 200);
 
         TestClient plain(server.url());
         QVERIFY(plain.sync());
         QList<qint64> roundTrips;
         for (int i = 0; i < 21; ++i) {
-            QElapsedTimer clock;
-            clock.start();
+            QElapsedTimer roundTrip;
+            roundTrip.start();
             QVERIFY(plain.sync());
-            roundTrips.append(clock.nsecsElapsed());
+            roundTrips.append(roundTrip.nsecsElapsed());
         }
         std::sort(roundTrips.begin(), roundTrips.end());
         // The flood benchmark's bound for a round trip beside 50 flooding clients.
         QVERIFY2(roundTrips[10] < 50'000'000, qPrintable(QString::number(roundTrips[10])));
-        QVERIFY(std::all_of(stalled.begin(), stalled.end(), [](const auto& socket) {
-            return socket->state() == QAbstractSocket::ConnectedState;
-        }));
-
-        QTRY_VERIFY_WITH_TIMEOUT(std::all_of(stalled.begin(), stalled.end(),
-                                             [](const auto& socket) {
-                                                 return socket->state() ==
-                                                        QAbstractSocket::UnconnectedState;
-                                             }),
-                                 10000);
+        // Closed at the deadline, not before: they were held, not turned away.
+        QTRY_COMPARE_WITH_TIMEOUT(lifetimes.size(), 200, 15000);
+        QVERIFY2(
+            *std::min_element(lifetimes.begin(), lifetimes.end()) >= 2000,
+            qPrintable(QString::number(*std::min_element(lifetimes.begin(), lifetimes.end()))));
         QVERIFY(plain.sync());
     }
 };

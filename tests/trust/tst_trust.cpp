@@ -5,6 +5,7 @@
 #include "common/AppSettings.h"
 #include "common/SettingsFile.h"
 #include "trust/LocalNetwork.h"
+#include "trust/OneTimeCodes.h"
 #include "trust/Secrets.h"
 #include "ui/WebSocketServerView.h"
 
@@ -210,6 +211,34 @@ private slots:
         QVERIFY2(wrong.isEmpty(), qPrintable(wrong.join(u", ")));
         QCOMPARE(trust.judge(QHostAddress(lan), "/?device=feed", true).reason,
                  QStringLiteral("unknown device token"));
+    }
+
+    // A code pairs once, within its lifetime; the oldest gives way to new ones.
+    void oneTimeCodesPairOnce()
+    {
+        using namespace std::chrono;
+        OneTimeCodes codes;
+        const auto now = OneTimeCodes::Clock::now();
+        const QByteArray oldest = codes.issue(now);
+        const QByteArray code = codes.issue(now);
+        QList<QByteArray> crowd;
+        for (qsizetype i = 2; i < OneTimeCodes::kOutstanding + 1; ++i)
+            crowd.append(codes.issue(now));
+        // Code, when it is brought, whether it pairs.
+        const std::tuple<QByteArray, OneTimeCodes::Clock::duration, bool> rows[] = {
+            {oldest, 0s, false}, // crowded out by the 17th
+            {code, 0s, true},
+            {code, 0s, false}, // once only
+            {crowd.first(), OneTimeCodes::kLifetime - 1s, true},
+            {crowd.last(), OneTimeCodes::kLifetime, false},
+            {"0123456789012345678901", 0s, false},
+        };
+        QStringList wrong;
+        for (const auto& [brought, after, pairs] : rows) {
+            if (codes.redeem(brought, now + after) != pairs)
+                wrong.append(QString::fromLatin1(brought));
+        }
+        QVERIFY2(wrong.isEmpty(), qPrintable(wrong.join(u", ")));
     }
 
     // One host cannot lock the owner out: trusted clients always get in,

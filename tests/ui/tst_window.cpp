@@ -160,6 +160,8 @@ void WindowTest::codeIsLargeThenSmallestSizeFitsThenAWarningWraps()
         QRegularExpression::escape(view_->qrView().ipAddress().value_or(QString()));
     for (const auto& [button, instruction, content] :
          {std::tuple{"code-app", "Scan with the controller app", '^' + address + '$'},
+          std::tuple{"code-motion", "Scan with your phone's camera",
+                     "^https://" + address + ":3330/#pair=[-_0-9A-Za-z]{22}$"},
           std::tuple{"code-browser", "Scan with your phone's camera",
                      "^http://" + address + ":3330/#pair=[-_0-9A-Za-z]{22}$"}}) {
         view_->findChild<QPushButton*>(button)->click();
@@ -169,6 +171,11 @@ void WindowTest::codeIsLargeThenSmallestSizeFitsThenAWarningWraps()
         const QString text = label("codeText")->text();
         QVERIFY2(QRegularExpression(content).match(text).hasMatch(), qPrintable(text));
         QCOMPARE(decodeQrCodes(view_->grab().toImage()), QList<QByteArray>{text.toUtf8()});
+        // The certificate's fingerprint goes with the https page's code.
+        QCOMPARE(label("certificateFingerprint")->isVisible(),
+                 std::string_view(button) == "code-motion");
+        QCOMPARE(label("certificateFingerprint")->text(),
+                 "Certificate SHA-256: " + view_->viewModel().tls().fingerprint());
         const int side = std::min(code->width(), code->height());
         QVERIFY2(side >= 240, qPrintable(QString::number(side)));
     }
