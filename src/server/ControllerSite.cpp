@@ -17,6 +17,10 @@ constexpr Asset kAssets[] = {
     {"/controller.css", ":/web/controller.css", "text/css; charset=utf-8"},
     {"/controller.js", ":/web/controller.js", "text/javascript; charset=utf-8"},
     {"/pad.js", ":/web/pad.js", "text/javascript; charset=utf-8"},
+    {"/touch.js", ":/web/touch.js", "text/javascript; charset=utf-8"},
+    {"/controls.js", ":/web/controls.js", "text/javascript; charset=utf-8"},
+    {"/editor.js", ":/web/editor.js", "text/javascript; charset=utf-8"},
+    {"/motion.js", ":/web/motion.js", "text/javascript; charset=utf-8"},
     {"/icon.svg", ":/web/icon.svg", "image/svg+xml"},
 };
 

@@ -1,8 +1,13 @@
 // The phone side of Kestrelio. In key mode buttons send key names and the
 // pad sends scrolls; in game pad mode the page drives a virtual game pad of
 // its own. Either way the page answers the server's heartbeat, and everything
-// held is let go whenever the page may stop hearing about the finger.
+// held is let go whenever the page may stop hearing about the finger. Other
+// layouts, kept on the computer, are drawn by controls.js and made in editor.js.
+import { Editor } from './editor.js';
+import { LayoutMenu, LayoutView, PAGE_SCREENS, builtInFor, fetchLayout } from './controls.js';
+import { MotionScreen, PAIR_CODE_WAIT_MS, PadMotion, ScreenWakeLock } from './motion.js';
 import { Stick, buzz, rumble } from './pad.js';
+import { ScrollPad } from './touch.js';
 
 const statusText = document.getElementById('status');
 const playerText = document.getElementById('player');
@@ -38,10 +43,14 @@ let pairingSecret = new URLSearchParams(location.hash.slice(1)).get('pair');
 if (location.hash) history.replaceState(null, '', location.pathname + location.search);
 
 const MODE_KEY = 'kestrelio-mode';
+const LAYOUT_KEY = 'kestrelio-layout';
 let mode = setting(MODE_KEY) === 'pad' ? 'pad' : 'keys';
+let layoutName = setting(LAYOUT_KEY) ?? builtInFor(mode);
+let layout = null; // the chosen layout's document, once the computer sent it
 
-function socketUrl(token) {
-  const base = `ws://${location.host}${mode === 'pad' ? '/pad' : '/'}`;
+function socketUrl(token, path = mode === 'pad' ? '/pad' : '/') {
+  const scheme = location.protocol === 'https:' ? 'wss' : 'ws';
+  const base = `${scheme}://${location.host}${path}`;
   // A page that scans again sends both, so the computer keeps one entry for it.
   const query = new URLSearchParams();
   if (token) query.set('device', token);
@@ -84,6 +93,7 @@ function connect() {
     }, 1500);
   };
   ws.onmessage = (event) => {
+    if (motionScreen.heard(event.data)) return;
     if (typeof event.data === 'string' && event.data.startsWith('DEVICE ')) {
       storeSetting(TOKEN_KEY, event.data.slice('DEVICE '.length));
       pairingSecret = null;
@@ -94,7 +104,7 @@ function connect() {
       retryDelay = 500;
       handshakeDone = true;
       showConnected();
-      keepScreenAwake();
+      wakeLock.hold();
     } else if (event.data === 'INPUT ON') {
       inputOff = null;
       if (handshakeDone) showConnected();
@@ -113,6 +123,7 @@ function connect() {
   ws.onclose = (event) => {
     if (socket !== ws) return;
     socket = null;
+    wakeLock.release();
     // Refused with a secret: the code was an old one; the token may still serve.
     if (!opened && pairingSecret) pairingSecret = null;
     forgetPressed(); // the server lets go of them itself
@@ -163,21 +174,7 @@ function release(button, pointer) {
   button.classList.remove('down-now');
 }
 
-const sticks = [...document.querySelectorAll('[data-stick]')].map((zone) => new Stick(zone, send));
-
-function forgetPressed() {
-  for (const button of pressed.keys()) button.classList.remove('down-now');
-  pressed.clear();
-  for (const stick of sticks) stick.forget();
-}
-
-function releaseAll() {
-  for (const { up } of pressed.values()) send(up);
-  for (const stick of sticks) stick.releaseNow();
-  forgetPressed();
-}
-
-for (const button of document.querySelectorAll('[data-key], [data-pad]')) {
+function wireButton(button) {
   button.addEventListener('pointerdown', (event) => {
     event.preventDefault();
     // A touch is captured by the button it starts on; without the capture a
@@ -191,13 +188,34 @@ for (const button of document.querySelectorAll('[data-key], [data-pad]')) {
   button.addEventListener('contextmenu', (event) => event.preventDefault());
 }
 
+for (const button of document.querySelectorAll('[data-key], [data-pad]')) wireButton(button);
+const sticks = [...document.querySelectorAll('[data-stick]')].map((zone) => new Stick(zone, send));
+const scrollPad = new ScrollPad(document.getElementById('scrollpad'), send);
+const view = new LayoutView(document.getElementById('layout'), send, wireButton);
+
+function forgetPressed() {
+  for (const button of pressed.keys()) button.classList.remove('down-now');
+  pressed.clear();
+  for (const stick of sticks) stick.forget();
+  scrollPad.forget();
+  view.forget();
+}
+
+function releaseAll() {
+  for (const { up } of pressed.values()) send(up);
+  for (const stick of sticks) stick.releaseNow();
+  view.releaseNow();
+  forgetPressed();
+}
+
 // The mode: each has its own connection (the game pad exists while its
 // connection is open), so switching lets go of everything and reconnects.
 
 function showMode() {
   document.body.dataset.mode = mode;
+  document.body.toggleAttribute('data-custom', !PAGE_SCREENS[layoutName]);
   for (const button of document.querySelectorAll('.modes [data-mode]')) {
-    button.setAttribute('aria-pressed', String(button.dataset.mode === mode));
+    button.setAttribute('aria-pressed', String(layoutName === builtInFor(button.dataset.mode)));
   }
   document.getElementById('refused').hidden = true;
 }
@@ -212,92 +230,92 @@ function reconnect() {
   connect();
 }
 
-for (const button of document.querySelectorAll('[data-mode]')) {
-  button.addEventListener('click', () => {
-    if (button.dataset.mode === mode && socket) return;
-    mode = button.dataset.mode;
-    storeSetting(MODE_KEY, mode);
-    reconnect();
-  });
+// A layout brings its mode; the page's own two screens are the built-ins
+// of the two modes. The choice is remembered; one that has gone from the
+// computer falls back to the built-in of its mode.
+const menu = new LayoutMenu(document.getElementById('layouts'), document.getElementById('layout-menu'), chooseLayout);
+
+async function chooseLayout(name) {
+  const chosen = await fetchLayout(name);
+  if (!chosen && !PAGE_SCREENS[name]) {
+    if (!layout && name === layoutName) chooseLayout(builtInFor(mode));
+    return;
+  }
+  releaseAll();
+  layoutName = name;
+  layout = chosen;
+  storeSetting(LAYOUT_KEY, name);
+  menu.showChosen(name, chosen?.title);
+  if (PAGE_SCREENS[name]) view.clear();
+  else view.show(chosen);
+  const wanted = PAGE_SCREENS[name] ?? chosen.mode;
+  if (wanted === mode && socket) {
+    showMode();
+    return;
+  }
+  mode = wanted;
+  storeSetting(MODE_KEY, mode);
+  reconnect();
+}
+
+for (const button of document.querySelectorAll('button[data-mode]')) {
+  button.addEventListener('click', () => chooseLayout(builtInFor(button.dataset.mode)));
 }
 document.getElementById('retry').addEventListener('click', reconnect);
 
+const editor = new Editor(
+  {
+    canvas: document.getElementById('editor'),
+    panel: document.getElementById('control-panel'),
+    savePanel: document.getElementById('save-panel'),
+    adder: document.getElementById('add-control'),
+    saveButton: document.getElementById('save'),
+    saveAsButton: document.getElementById('save-as'),
+    closeButton: document.getElementById('close-editor'),
+  },
+  () => setting(TOKEN_KEY),
+  chooseLayout,
+  showMode,
+);
+document.getElementById('edit').addEventListener('click', async () => {
+  releaseAll();
+  menu.close();
+  // Before the chosen layout has arrived, the editor waits for it.
+  const current = layout ?? (await fetchLayout(layoutName));
+  editor.open(layoutName, current ?? { version: 1, title: '', mode, controls: [] });
+});
+
 document.addEventListener('visibilitychange', () => {
   if (document.hidden) releaseAll();
-  else keepScreenAwake();
 });
 window.addEventListener('blur', releaseAll);
 window.addEventListener('pagehide', releaseAll);
 
-// The scroll pad scrolls like a touch screen: the content follows the finger.
-// A finger moving up sends a negative vertical amount (the view scrolls
-// down); moving left sends a negative horizontal amount (the view scrolls
-// right). One unit is 50 pixels on the computer, and a pixel on the phone
-// scrolls two there.
-
-const PIXELS_PER_UNIT = 50;
-const COMPUTER_PIXELS_PER_PHONE_PIXEL = 2;
-const MIN_SCROLL_INTERVAL_MS = 1000 / 60;
-const pad = document.getElementById('scrollpad');
-let padPointer = null;
-let lastX = 0;
-let lastY = 0;
-let pendingX = 0;
-let pendingY = 0;
-let lastScroll = -Infinity;
-let scrollTimer = 0;
-
-function units(phonePixels) {
-  return Math.round((phonePixels * COMPUTER_PIXELS_PER_PHONE_PIXEL * 100) / PIXELS_PER_UNIT) / 100;
-}
-
-function sendScroll() {
-  scrollTimer = 0;
-  const x = units(pendingX);
-  const y = units(pendingY);
-  if (x === 0 && y === 0) return;
-  pendingX -= (x * PIXELS_PER_UNIT) / COMPUTER_PIXELS_PER_PHONE_PIXEL;
-  pendingY -= (y * PIXELS_PER_UNIT) / COMPUTER_PIXELS_PER_PHONE_PIXEL;
-  lastScroll = performance.now();
-  send(`mouse ${x} ${y}`);
-}
-
-function scheduleScroll() {
-  if (scrollTimer) return;
-  const wait = lastScroll + MIN_SCROLL_INTERVAL_MS - performance.now();
-  if (wait <= 0) sendScroll();
-  else scrollTimer = setTimeout(sendScroll, wait);
-}
-
-pad.addEventListener('pointerdown', (event) => {
-  event.preventDefault();
-  padPointer = event.pointerId;
-  lastX = event.clientX;
-  lastY = event.clientY;
-});
-pad.addEventListener('pointermove', (event) => {
-  if (event.pointerId !== padPointer) return;
-  pendingX += event.clientX - lastX;
-  pendingY += event.clientY - lastY;
-  lastX = event.clientX;
-  lastY = event.clientY;
-  scheduleScroll();
-});
-for (const type of ['pointerup', 'pointercancel']) {
-  pad.addEventListener(type, (event) => {
-    if (event.pointerId === padPointer) padPointer = null;
-  });
-}
-
 // Comforts, where the browser offers them.
 
-async function keepScreenAwake() {
-  try {
-    if (navigator.wakeLock && !document.hidden) await navigator.wakeLock.request('screen');
-  } catch {
-    // Not offered on plain HTTP by most browsers; playing works without it.
+// The code for the https page comes over a key connection; a pad's carries
+// pad messages only, so in pad mode a short key connection asks for it.
+function askPairCode() {
+  if (mode === 'keys') {
+    send('pair-code');
+    return;
   }
+  const asking = new WebSocket(socketUrl(setting(TOKEN_KEY), '/'));
+  asking.onopen = () => asking.send('pair-code');
+  asking.onmessage = (event) => motionScreen.heard(event.data) && asking.close(1000);
+  setTimeout(() => asking.close(1000), PAIR_CODE_WAIT_MS);
 }
+
+const wakeLock = new ScreenWakeLock();
+const padMotion = new PadMotion(() => {
+  if (mode !== 'pad') return [];
+  return PAGE_SCREENS[layoutName] ? sticks : view.parts;
+});
+const motionScreen = new MotionScreen(document.getElementById('motion-panel'), padMotion, askPairCode);
+document.getElementById('motion').addEventListener('click', () => {
+  menu.close();
+  motionScreen.open();
+});
 
 document.getElementById('fullscreen').addEventListener('click', async () => {
   try {
@@ -310,3 +328,4 @@ document.getElementById('fullscreen').addEventListener('click', async () => {
 
 showMode();
 connect();
+chooseLayout(layoutName);

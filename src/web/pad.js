@@ -1,8 +1,9 @@
 // The game pad's own parts: analog sticks and rumble. A stick reports where
 // its knob sits as "ls X Y" / "rs X Y", X and Y in [-1, 1] with up negative
 // as on real pads, at most 60 times a second and only when the value changes.
+// Other sticks reuse the knob and say what its value means in flush().
 
-const MIN_INTERVAL_MS = 1000 / 60;
+export const MIN_INTERVAL_MS = 1000 / 60;
 // Real sticks click when pushed in; here a tap followed by a touch within
 // this time clicks the stick for as long as that second finger stays down.
 const TAP_MS = 250;
@@ -22,6 +23,7 @@ export class Stick {
     this.pointer = null;
     this.clicking = false;
     this.value = [0, 0];
+    this.motion = [0, 0]; // added by tilt steering and gyro aim
     this.sent = [0, 0];
     this.lastSend = -Infinity;
     this.timer = 0;
@@ -46,7 +48,7 @@ export class Stick {
     // The knob keeps following a finger that leaves the ring.
     this.zone.setPointerCapture(event.pointerId);
     this.touchStart = performance.now();
-    if (this.touchStart - this.lastTap < DOUBLE_TAP_MS) {
+    if (this.click && this.touchStart - this.lastTap < DOUBLE_TAP_MS) {
       this.clicking = true;
       this.zone.classList.add('down-now');
       this.send(this.click);
@@ -76,9 +78,15 @@ export class Stick {
     this.schedule(); // the centred value goes out within the rate limit
   }
 
+  setMotion(x, y) {
+    this.motion = [x, y];
+    this.schedule();
+  }
+
   // The page may stop hearing about the finger: centre now, without waiting.
   releaseNow() {
     if (this.pointer !== null) this.letGo();
+    this.motion = [0, 0];
     clearTimeout(this.timer);
     this.flush();
   }
@@ -88,6 +96,7 @@ export class Stick {
     this.letGo();
     clearTimeout(this.timer);
     this.timer = 0;
+    this.motion = [0, 0];
     this.sent = [0, 0];
     this.lastTap = -Infinity;
   }
@@ -112,7 +121,7 @@ export class Stick {
 
   flush() {
     this.timer = 0;
-    const [x, y] = this.value;
+    const [x, y] = this.value.map((value, axis) => rounded(value + this.motion[axis]));
     if (x === this.sent[0] && y === this.sent[1]) return;
     this.sent = [x, y];
     this.lastSend = performance.now();
