@@ -79,7 +79,7 @@ QString bindRefusal(const QJsonObject& control, const QString& type, bool pad)
     if (type == u"dpad" && !pad) {
         const QJsonArray keys = bind.toArray();
         const bool fits = keys.size() == 4 && std::all_of(keys.begin(), keys.end(), [](auto key) {
-                              return key.isString() && isKeyBind(key.toString());
+                              return key.isString() && isKeyName(key.toString());
                           });
         return fits ? QString()
                     : QStringLiteral("a dpad is bound to four key names: up, left, down, right");
