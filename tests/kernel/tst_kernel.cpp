@@ -12,6 +12,7 @@
 #include <linux/input.h>
 #include <memory>
 #include <sys/ioctl.h>
+#include <tuple>
 #include <unistd.h>
 
 namespace {
@@ -123,9 +124,9 @@ void KernelTest::initTestCase()
     QVERIFY2(program_.output.contains("Input backend: uinput"), program_.output.constData());
 }
 
-// Keys go to the program's own keyboard. Each /pad connection is a pad of its
-// own that SDL takes for a game controller, with buttons and sticks where
-// games look for them, and never a keyboard; it goes when its phone does.
+// Keys go to the program's own keyboard, the pointer to its wheel device. Each /pad connection is a
+// pad of its own that SDL takes for a game controller, with buttons and sticks where games look for
+// them, and never a keyboard; it goes when its phone does.
 void KernelTest::keysAndPadsReachTheKernel()
 {
     SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
@@ -139,12 +140,23 @@ void KernelTest::keysAndPadsReachTheKernel()
     QCOMPARE(SDL_NumJoysticks(), 0);
 
     const std::unique_ptr<EvdevNode> keyboard = deviceNamed("Kestrelio virtual keyboard");
-    QVERIFY(keyboard);
+    const std::unique_ptr<EvdevNode> mouse = deviceNamed("Kestrelio virtual wheel");
+    QVERIFY(keyboard && mouse);
     TestClient phone(QUrl(QStringLiteral("ws://127.0.0.1:3330")));
-    phone.send(QStringLiteral("w"));
-    QVERIFY(keyboard->waitFor(EV_KEY, KEY_W, 1));
-    phone.send(QStringLiteral("-w"));
-    QVERIFY(keyboard->waitFor(EV_KEY, KEY_W, 0));
+    // A message, then the device and event it makes.
+    const std::tuple<const char*, EvdevNode*, unsigned, unsigned, int> keysAndMouse[] = {
+        {"w", keyboard.get(), EV_KEY, KEY_W, 1},
+        {"-w", keyboard.get(), EV_KEY, KEY_W, 0},
+        {"leftshift", keyboard.get(), EV_KEY, KEY_LEFTSHIFT, 1},
+        {"kbd_lcd_menu5", keyboard.get(), EV_KEY, KEY_KBD_LCD_MENU5, 1},
+        {"move 5 -3", mouse.get(), EV_REL, REL_Y, -3},
+        {"btn_right", mouse.get(), EV_KEY, BTN_RIGHT, 1},
+        {"-btn_right", mouse.get(), EV_KEY, BTN_RIGHT, 0},
+    };
+    for (const auto& [message, device, type, code, value] : keysAndMouse) {
+        phone.send(QString::fromLatin1(message));
+        QVERIFY2(device->waitFor(type, code, value), message);
+    }
 
     std::unique_ptr<TestClient> first = padPhone(1);
     const std::unique_ptr<TestClient> second = padPhone(2);

@@ -120,7 +120,7 @@ bool typeCtrlQ(const QByteArray& displayName, QPoint at)
     return control != 0 && q != 0;
 }
 
-XInputRecorder::XInputRecorder(const QByteArray& displayName)
+XInputRecorder::XInputRecorder(const QByteArray& displayName, bool withMotion)
 {
     display_ = XOpenDisplay(displayName.constData());
     int event, error;
@@ -138,6 +138,8 @@ XInputRecorder::XInputRecorder(const QByteArray& displayName)
     XISetMask(bits, XI_RawKeyRelease);
     XISetMask(bits, XI_RawButtonPress);
     XISetMask(bits, XI_RawButtonRelease);
+    if (withMotion)
+        XISetMask(bits, XI_RawMotion);
     XISelectEvents(display_, DefaultRootWindow(display_), &mask, 1);
     XSync(display_, False);
 }
@@ -193,7 +195,9 @@ void XInputRecorder::readPending()
             !XGetEventData(display_, cookie))
             continue;
         const auto* raw = static_cast<const XIRawEvent*>(cookie->data);
-        if (cookie->evtype == XI_RawButtonPress || cookie->evtype == XI_RawButtonRelease) {
+        if (cookie->evtype == XI_RawMotion) {
+            events_.append(QStringLiteral("motion"));
+        } else if (cookie->evtype == XI_RawButtonPress || cookie->evtype == XI_RawButtonRelease) {
             const bool press = cookie->evtype == XI_RawButtonPress;
             if (raw->detail < kFirstWheelButton)
                 events_.append(QStringLiteral("%1 button %2")

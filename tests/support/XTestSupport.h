@@ -37,11 +37,12 @@ bool typeCtrlQ(const QByteArray& displayName, QPoint at);
 // Reads back what the X server received, as a second client would: XInput2
 // raw events on the root window. Keys come as "press w" / "release Up"
 // (keysyms), wheel clicks as "button 4" (a press and its release), mouse
-// buttons as "press button 1" / "release button 1".
+// buttons as "press button 1" / "release button 1", and pointer motion,
+// when asked for, as "motion".
 class XInputRecorder
 {
 public:
-    explicit XInputRecorder(const QByteArray& displayName);
+    explicit XInputRecorder(const QByteArray& displayName, bool withMotion = false);
     ~XInputRecorder();
     bool isReady() const { return display_ != nullptr; }
 
