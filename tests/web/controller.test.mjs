@@ -402,7 +402,7 @@ describe('motion', () => {
     const stored = await fetch(`http://127.0.0.1:${port}/layouts/gyro`,
       { method: 'PUT', headers: { 'Content-Type': 'application/json' }, body: JSON.stringify(gyro) });
     assert.equal(stored.status, 204);
-    const { page } = await openPhone();
+    const { page } = await openPhone('/', secure, /^Connected$/, port, `https://127.0.0.1:${port}`);
     const cdp = await page.context().newCDPSession(page);
     await cdp.send('Emulation.setSensorOverrideEnabled', { enabled: true, type: 'gyroscope' });
     const turn = (x) =>
