@@ -262,15 +262,14 @@ void LayoutRequests::finish(QTcpSocket* socket, const HttpResponse& response,
     // side is closed, and what still comes is read and dropped until the
     // client closes, for as long as a body may take.
     socket->setReadBufferSize(0);
-    // Over TLS the answer is only out once its encrypted bytes are.
+    // A raw shutdown would cut TLS records still on their way, so over TLS
+    // the client closes ("Connection: close"), or the deadline does.
     auto* tls = qobject_cast<QSslSocket*>(socket);
     const auto closeSending = [socket, tls] {
-        if (socket->bytesToWrite() == 0 && (!tls || tls->encryptedBytesToWrite() == 0))
+        if (!tls && socket->bytesToWrite() == 0)
             ::shutdown(int(socket->socketDescriptor()), SHUT_WR);
     };
     connect(socket, &QTcpSocket::bytesWritten, socket, closeSending);
-    if (tls)
-        connect(tls, &QSslSocket::encryptedBytesWritten, socket, closeSending);
     connect(socket, &QTcpSocket::readyRead, socket,
             [socket] { socket->skip(socket->bytesAvailable()); });
     socket->flush();
