@@ -17,8 +17,7 @@ ServerAccess::ServerAccess(WebSocketViewModel& server, Runner runner, QObject* p
             connect(&server_, signal, this, &ServerAccess::statusesChanged);
         connect(&server_, &WebSocketViewModel::receivedMessagesChanged, this,
                 &ServerAccess::messagesChanged);
-        connect(&server_, &WebSocketViewModel::tlsChanged, this,
-                &ServerAccess::certificateChanged);
+        connect(&server_, &WebSocketViewModel::tlsChanged, this, &ServerAccess::certificateChanged);
         for (const auto signal :
              {&WebSocketViewModel::gamePadsChanged, &WebSocketViewModel::gamePadsOffChanged})
             connect(&server_, signal, this, &ServerAccess::gamePadsChanged);
