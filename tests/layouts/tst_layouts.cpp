@@ -223,7 +223,8 @@ private slots:
             request.replace("TOKEN", token).replace("PORT", QByteArray::number(port));
             const QByteArray answer = exchange(host, port, request);
             const int status = answer.startsWith("HTTP/1.1 ") ? answer.mid(9, 3).toInt() : 0;
-            const QByteArray body = answer.sliced(answer.indexOf("\r\n\r\n") + 4);
+            const qsizetype head = answer.indexOf("\r\n\r\n");
+            const QByteArray body = head < 0 ? QByteArray() : answer.sliced(head + 4);
             // A refusal says why in one line.
             const bool oneLine = status < 400 || (body.endsWith('\n') && body.count('\n') == 1);
             const QStringList files =
