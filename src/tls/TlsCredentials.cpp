@@ -160,6 +160,8 @@ bool TlsCredentials::cover(const QString& address)
 
 QString TlsCredentials::fingerprint() const
 {
+    if (certificate_.isNull())
+        return {};
     return QString::fromLatin1(
         certificate_.digest(QCryptographicHash::Sha256).toHex(' ').toUpper());
 }

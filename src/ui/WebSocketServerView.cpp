@@ -233,8 +233,10 @@ QWidget* WebSocketServerView::buildRightColumn(DiagnosticLog& log, InterfaceSour
         if (const std::optional<QString> address = qrView_->ipAddress())
             server_.coverPairingAddress(*address);
     });
+    // The certificate may be ready before this window listens for it.
     connect(&server_, &ServerAccess::certificateChanged, this,
             &WebSocketServerView::showCertificate);
+    showCertificate();
     connect(qrView_, &QrView::qrCodeImageChanged, this, [this] {
         const std::optional<QString>& shown = qrView_->codeText();
         codeText_->setText(shown.value_or(QString()));
@@ -327,7 +329,9 @@ QWidget* WebSocketServerView::buildCodeSwitch(QWidget* parent)
 
 void WebSocketServerView::showCertificate()
 {
-    fingerprint_->setText(tr("Certificate SHA-256: %1").arg(server_.certificateFingerprint()));
+    const QString fingerprint = server_.certificateFingerprint();
+    fingerprint_->setText(fingerprint.isEmpty() ? QString()
+                                                : tr("Certificate SHA-256: %1").arg(fingerprint));
     reserveWrappedHeight(fingerprint_);
 }
 
