@@ -128,27 +128,16 @@ int main(int argc, char* argv[])
         return 1;
     }
     CountingLayer layer(*xtest);
-    ServerSettings settings;
-    settings.port = 0;
-    WebSocketViewModel model(layer, log, settings);
+    WebSocketViewModel model(layer, log, onAnyPort());
     Results results;
-    std::thread client;
-    QObject::connect(&model, &WebSocketViewModel::serverStatusChanged, &model, [&] {
-        if (!model.serverStatus().startsWith(u"Server ready") || client.joinable())
-            return;
-        client = std::thread([&, port = model.listeningPort(), server = pthread_self()] {
-            pinToCore(0);
-            const int fd = openWebSocket(port);
-            results.ok = fd >= 0;
-            measureMoves(fd, *recorder, results);
-            ::close(fd);
-            measureSixtyHertz(port, server, layer, results);
-            QMetaObject::invokeMethod(&app, &QCoreApplication::quit, Qt::QueuedConnection);
-        });
+    const pthread_t server = pthread_self();
+    serveWhileClientRuns(model, [&](quint16 port) {
+        const int fd = openWebSocket(port);
+        results.ok = fd >= 0;
+        measureMoves(fd, *recorder, results);
+        ::close(fd);
+        measureSixtyHertz(port, server, layer, results);
     });
-    model.startServer();
-    QCoreApplication::exec();
-    client.join();
     output.finish();
 
     FILE* report = output.report();

@@ -130,9 +130,7 @@ int main(int argc, char* argv[])
     pinToCore(1);
     NullEventLayer events;
     QuietLog log;
-    ServerSettings settings;
-    settings.port = 0;
-    WebSocketViewModel model(events, log, settings);
+    WebSocketViewModel model(events, log, onAnyPort());
     Results results;
     std::thread client;
     QObject::connect(&model, &WebSocketViewModel::tlsChanged, &model, [&] {
